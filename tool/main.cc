@@ -1,0 +1,6 @@
+#include "tool/zem_dma_test.h"
+
+int main(int argc, char** argv) {
+  zem_dma_test::ZemDmaTest tool;
+  return tool.RunInstance(argc, argv);
+}

@@ -1,0 +1,29 @@
+#include <stdio.h>
+#include <string.h>
+
+#include "tool/zem_dma_test.h"
+
+namespace zem_dma_test {
+
+int ZemDmaTest::RunInstance(int argc, char** argv) {
+  argc_ = argc;
+  argv_ = argv;
+  bool run = false;
+  const int status = ParseArgs(&run);
+  if (status != kStatusOk) return status;
+  if (!run) return kStatusOk;  // Help or version has been answered.
+  if (command_ == nullptr) {
+    fputs("A command must be given.\n", stderr);
+    return kStatusCommandError;
+  }
+  if (strcmp(command_, "perf") == 0) {
+    // Placeholder until performance tests exist; its arguments are unused.
+    puts("Performance command not implemented.");
+    return kStatusOk;
+  }
+  // Verbatim, so that the caller sees exactly what it passed.
+  fprintf(stderr, "Invalid command \"%s\".\n", command_);
+  return kStatusCommandError;
+}
+
+}  // namespace zem_dma_test
