@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Starts zem_dma_test as a process and checks standard output, standard
+error and the exit status, byte for byte.
+
+usage: cli_test.py [--empty-argv-helper HELPER] -- [LAUNCHER...] EXECUTABLE
+
+Everything after "--" is the command that starts the tool: an emulator with
+its options may stand before the executable. Arguments are passed as bytes,
+so empty ones and bytes that are not UTF-8 reach the tool unchanged.
+"""
+import os
+import subprocess
+import sys
+
+USAGE = (b"Usage: zem_dma_test [options] <command> [command args]\n"
+         b"\n"
+         b"Commands:\n"
+         b"    perf                    Run performance tests.\n"
+         b"\n"
+         b"Options:\n"
+         b"\n"
+         b"    --help                  Display usage info and exit.\n"
+         b"    -h\n"
+         b"    --version               Display version info and exit.\n"
+         b"\n")
+VERSION = b"zem_dma_test version 1\n"
+PERF = b"Performance command not implemented.\n"
+NO_COMMAND = b"No command was specified.\n" + USAGE
+# The option parser's complaint belongs to libc, which words it as it likes:
+# expected stderr is then a complaint of its own, followed by the usage text.
+COMPLAINT_THEN_USAGE = "complaint, then usage"
+EMPTY_ARGV = None  # Start the tool with no arguments at all, not even a name.
+LONG_NAME = b"n" * 100_000
+
+
+def invalid(name):
+    return b'Invalid command "' + name + b'".\n'
+
+
+# name, arguments, stdout, stderr, status, stream setup
+# (the setup closes a descriptor, "1-", or points it at /dev/full, "2>full").
+CASES = [
+    ("help -h", [b"-h"], USAGE, b"", 0, ""),
+    ("help --help", [b"--help"], USAGE, b"", 0, ""),
+    ("help ends a cluster", [b"-hx"], USAGE, b"", 0, ""),
+    ("help before a bad option", [b"--help", b"--bogus"], USAGE, b"", 0, ""),
+    ("help after the command", [b"perf", b"--help"], USAGE, b"", 0, ""),
+    ("version", [b"--version"], VERSION, b"", 0, ""),
+    ("version, command not run", [b"--version", b"perf"], VERSION, b"", 0, ""),
+    ("bad long option", [b"--bogus"], b"", COMPLAINT_THEN_USAGE, 9, ""),
+    ("bad option before help", [b"--bogus", b"--help"], b"", COMPLAINT_THEN_USAGE, 9, ""),
+    ("bad short option after command", [b"perf", b"-x"], b"", COMPLAINT_THEN_USAGE, 9, ""),
+    ("command option taken by parser", [b"perf", b"--size", b"10"], b"", COMPLAINT_THEN_USAGE, 9, ""),
+    ("help takes no argument", [b"--help=1"], b"", COMPLAINT_THEN_USAGE, 9, ""),
+    ("no arguments", [], b"", NO_COMMAND, 15, ""),
+    ("options end, no command", [b"--"], b"", NO_COMMAND, 15, ""),
+    ("empty argument vector", EMPTY_ARGV, b"", NO_COMMAND, 15, ""),
+    ("upper case command", [b"PERF"], b"", invalid(b"PERF"), 15, ""),
+    ("command with a suffix", [b"perfx"], b"", invalid(b"perfx"), 15, ""),
+    ("empty command", [b""], b"", invalid(b""), 15, ""),
+    ("command with spaces", [b" perf two "], b"", invalid(b" perf two "), 15, ""),
+    ("command of escape bytes", [b"\x1b[2J\x1b]0;t\x07\r"], b"", invalid(b"\x1b[2J\x1b]0;t\x07\r"), 15, ""),
+    ("command not UTF-8", [b"\xff\xfe\xc3("], b"", invalid(b"\xff\xfe\xc3("), 15, ""),
+    ("command of 100000 bytes", [LONG_NAME], b"", invalid(LONG_NAME), 15, ""),
+    ("option-like command after --", [b"--", b"--help"], b"", invalid(b"--help"), 15, ""),
+    ("dash alone is a command", [b"-"], b"", invalid(b"-"), 15, ""),
+    ("perf", [b"perf"], PERF, b"", 0, ""),
+    ("perf ignores its arguments", [b"perf", b"a", b"b", b"c"], PERF, b"", 0, ""),
+    ("perf after --", [b"--", b"perf", b"-x"], PERF, b"", 0, ""),
+    ("version, stdout closed", [b"--version"], b"", b"", 0, "1-"),
+    ("version, stdout full", [b"--version"], b"", b"", 0, "1>full"),
+    ("help, stdout full", [b"--help"], b"", b"", 0, "1>full"),
+    ("perf, stdout closed", [b"perf"], b"", b"", 0, "1-"),
+    ("perf, stdout full", [b"perf"], b"", b"", 0, "1>full"),
+    ("bad option, stderr closed", [b"--bogus"], b"", b"", 9, "2-"),
+    ("bad option, stderr full", [b"--bogus"], b"", b"", 9, "2>full"),
+    ("no command, stderr closed", [], b"", b"", 15, "2-"),
+    ("invalid command, stderr full", [LONG_NAME], b"", b"", 15, "2>full"),
+]
+
+
+def prepare_streams(setup):
+    """Returns what the child runs before exec to set its streams up."""
+    def prepare():
+        for item in setup.split():
+            fd = int(item[0])
+            if item[1:] == "-":
+                os.close(fd)
+            else:
+                full = os.open("/dev/full", os.O_WRONLY)
+                os.dup2(full, fd)
+                os.close(full)
+    return prepare if setup else None
+
+
+def check(tool, empty_argv_helper, case):
+    """Runs one case; returns a list of what differed."""
+    name, args, out, err, status, setup = case
+    if args is EMPTY_ARGV:
+        command = [empty_argv_helper, tool[-1]]
+    else:
+        command = tool + args
+    # The parser's ordering is its default, whatever the caller's shell says.
+    env = {k: v for k, v in os.environ.items() if k != "POSIXLY_CORRECT"}
+    got = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=env, preexec_fn=prepare_streams(setup))
+    faults = []
+    if got.returncode != status:
+        faults.append(f"status {got.returncode}, expected {status}")
+    if got.stdout != out:
+        faults.append(f"stdout {got.stdout[:300]!r}, expected {out[:300]!r}")
+    if err == COMPLAINT_THEN_USAGE:
+        complaint = got.stderr[:-len(USAGE)]
+        if (not got.stderr.endswith(USAGE) or not complaint.endswith(b"\n")
+                or USAGE in complaint):
+            faults.append(f"stderr {got.stderr!r}, expected a complaint "
+                          f"ending in a newline, then the usage text")
+    elif got.stderr != err:
+        faults.append(f"stderr {got.stderr[:300]!r}, expected {err[:300]!r}")
+    return faults
+
+
+def main(argv):
+    split = argv.index("--")
+    options, tool = argv[:split], argv[split + 1:]
+    empty_argv_helper = None
+    if options[:1] == ["--empty-argv-helper"]:
+        empty_argv_helper = options[1]
+    passed = failed = skipped = 0
+    for case in CASES:
+        if case[1] is EMPTY_ARGV and (empty_argv_helper is None or len(tool) > 1):
+            print(f"skip {case[0]}: no way to start the tool with an empty vector")
+            skipped += 1
+            continue
+        faults = check(tool, empty_argv_helper, case)
+        print(("FAIL " if faults else "ok   ") + case[0])
+        for fault in faults:
+            print("     " + fault)
+        failed += bool(faults)
+        passed += not faults
+    print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
