@@ -45,5 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   stdout = out;
   stderr = err;
   if (status != 0 && status != 9 && status != 15) __builtin_trap();
+  // A taken command leaves the object holding the rest of the vector, which
+  // still ends in its null entry.
+  if (tool.command() != nullptr &&
+      (tool.argc() < 0 || tool.argv()[tool.argc()] != nullptr)) {
+    __builtin_trap();
+  }
   return 0;
 }
