@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   waitpid(pid, &status, 0);  // Stopped by its exec.
   ptrace(PTRACE_SETOPTIONS, pid, NULL, (void*)PTRACE_O_TRACEEXIT);
   long kib = -1;
-  for (int signal = 0;; ) {
+  for (int signal = 0;;) {
     ptrace(PTRACE_CONT, pid, NULL, (void*)(long)signal);
     if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) break;
     signal = 0;

@@ -1,9 +1,10 @@
 #include "tool/zem_dma_test.h"
 
 #include <getopt.h>
-#include <gtest/gtest.h>
 
 #include <vector>
+
+#include "gtest/gtest.h"
 
 namespace zem_dma_test {
 namespace {

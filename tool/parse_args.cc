@@ -33,9 +33,7 @@ constexpr option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-void PrintUsage(FILE* stream) {
-  fwrite(kUsage, 1, sizeof(kUsage) - 1, stream);
-}
+void PrintUsage(FILE* stream) { fwrite(kUsage, 1, sizeof(kUsage) - 1, stream); }
 
 }  // namespace
 

@@ -12,6 +12,8 @@ int ZemDmaTest::RunInstance(int argc, char** argv) {
   const int status = ParseArgs(&run);
   if (status != kStatusOk) return status;
   if (!run) return kStatusOk;  // Help or version has been answered.
+  // ParseArgs sets run only with a command; should that ever fail, say so
+  // rather than dispatch on nothing.
   if (command_ == nullptr) {
     fputs("A command must be given.\n", stderr);
     return kStatusCommandError;
