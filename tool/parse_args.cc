@@ -23,6 +23,7 @@ constexpr char kUsage[] =
 static_assert(sizeof(kUsage) - 1 == 252, "the usage text is 251 bytes");
 
 constexpr char kVersion[] = "zem_dma_test version 1";
+constexpr char kNoCommand[] = "No command was specified.\n";
 
 // Above every option letter, so --version has no short form.
 constexpr int kVersionOption = 256;
@@ -53,7 +54,7 @@ int ZemDmaTest::ParseArgs(bool* run) {
         *run = true;
         return kStatusOk;
       }
-      fputs("No command was specified.\n", stderr);
+      fwrite(kNoCommand, 1, sizeof(kNoCommand) - 1, stderr);
       PrintUsage(stderr);
       return kStatusCommandError;
     case kVersionOption:

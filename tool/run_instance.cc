@@ -4,6 +4,11 @@
 #include "tool/zem_dma_test.h"
 
 namespace zem_dma_test {
+namespace {
+
+constexpr char kNoCommand[] = "A command must be given.\n";
+
+}  // namespace
 
 int ZemDmaTest::RunInstance(int argc, char** argv) {
   argc_ = argc;
@@ -15,7 +20,7 @@ int ZemDmaTest::RunInstance(int argc, char** argv) {
   // ParseArgs sets run only with a command; should that ever fail, say so
   // rather than dispatch on nothing.
   if (command_ == nullptr) {
-    fputs("A command must be given.\n", stderr);
+    fwrite(kNoCommand, 1, sizeof(kNoCommand) - 1, stderr);
     return kStatusCommandError;
   }
   if (strcmp(command_, "perf") == 0) {
