@@ -95,7 +95,7 @@ def prepare_streams(setup):
 
 def check(tool, empty_argv_helper, case):
     """Runs one case; returns a list of what differed."""
-    name, args, out, err, status, setup = case
+    _, args, out, err, status, setup = case
     if args is EMPTY_ARGV:
         command = [empty_argv_helper, tool[-1]]
     else:

@@ -20,7 +20,7 @@ constexpr char kUsage[] =
     "    -h\n"
     "    --version               Display version info and exit.\n"
     "\n";
-static_assert(sizeof(kUsage) - 1 == 252, "the usage text is 251 bytes");
+static_assert(sizeof(kUsage) - 1 == 251 + 1, "usage text and empty line");
 
 constexpr char kVersion[] = "zem_dma_test version 1";
 constexpr char kNoCommand[] = "No command was specified.\n";
