@@ -1,0 +1,54 @@
+# Android on 64-bit Arm, against bionic at API level 21 (the first with
+# arm64), with Debian's clang and lld; the tests run the result on a real
+# bionic under qemu-user.
+#
+# Two directories, each from the environment variable of the same name unless
+# a cache variable overrides it:
+#   ZEM_ANDROID_SYSROOT  bionic's headers, crt objects and libraries, in the
+#                        layout of the NDK's sysroot
+#   ZEM_ANDROID_ROOTFS   a runtime root holding system/bin/linker64 and
+#                        system/lib64/{libc,libdl,libm,ld-android}.so
+#
+# CMake's own Android platform expects the NDK's layout around the sysroot, so
+# this describes the build as a cross build for Linux and lets clang's target
+# triple select bionic.
+foreach(variable IN ITEMS ZEM_ANDROID_SYSROOT ZEM_ANDROID_ROOTFS)
+  if(NOT ${variable})
+    set(${variable} "$ENV{${variable}}")
+  endif()
+  if(NOT IS_ABSOLUTE "${${variable}}" OR NOT IS_DIRECTORY "${${variable}}")
+    message(FATAL_ERROR "${variable} is '${${variable}}': it must name a "
+      "directory by its absolute path. Set it in the environment or with "
+      "-D${variable}=PATH; cmake/aarch64-linux-android.cmake says what it holds.")
+  endif()
+endforeach()
+# Compiler checks run in projects of their own; hand them the same paths.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZEM_ANDROID_SYSROOT ZEM_ANDROID_ROOTFS)
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+# Debian's clang, unless another is named, such as the NDK's for its newer
+# headers: -DCMAKE_C_COMPILER=... -DCMAKE_CXX_COMPILER=...
+if(NOT CMAKE_C_COMPILER)
+  set(CMAKE_C_COMPILER clang)
+endif()
+if(NOT CMAKE_CXX_COMPILER)
+  set(CMAKE_CXX_COMPILER clang++)
+endif()
+set(CMAKE_C_COMPILER_TARGET aarch64-linux-android21)
+set(CMAKE_CXX_COMPILER_TARGET aarch64-linux-android21)
+set(CMAKE_SYSROOT "${ZEM_ANDROID_SYSROOT}")
+
+# A libc function newer than API 21 would be missing on the oldest devices:
+# make its use a compile error, not a failure to start.
+set(CMAKE_C_FLAGS_INIT -Werror=unguarded-availability)
+set(CMAKE_CXX_FLAGS_INIT -Werror=unguarded-availability)
+# The sysroot holds no C++ runtime, and the tool needs none.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -nostdlib++")
+
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L "${ZEM_ANDROID_ROOTFS}")
