@@ -23,7 +23,7 @@ constexpr char kUsage[] =
 static_assert(sizeof(kUsage) - 1 == 251 + 1, "usage text and empty line");
 
 constexpr char kVersion[] = "zem_dma_test version 1";
-constexpr char kNoCommand[] = "No command was specified.\n";
+constexpr char kNoCommandSpecified[] = "No command was specified.\n";
 
 // Above every option letter, so --version has no short form.
 constexpr int kVersionOption = 256;
@@ -54,7 +54,7 @@ int ZemDmaTest::ParseArgs(bool* run) {
         *run = true;
         return kStatusOk;
       }
-      fwrite(kNoCommand, 1, sizeof(kNoCommand) - 1, stderr);
+      fwrite(kNoCommandSpecified, 1, sizeof(kNoCommandSpecified) - 1, stderr);
       PrintUsage(stderr);
       return kStatusCommandError;
     case kVersionOption:

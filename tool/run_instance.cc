@@ -6,7 +6,7 @@
 namespace zem_dma_test {
 namespace {
 
-constexpr char kNoCommand[] = "A command must be given.\n";
+constexpr char kCommandMustBeGiven[] = "A command must be given.\n";
 
 }  // namespace
 
@@ -20,7 +20,7 @@ int ZemDmaTest::RunInstance(int argc, char** argv) {
   // ParseArgs sets run only with a command; should that ever fail, say so
   // rather than dispatch on nothing.
   if (command_ == nullptr) {
-    fwrite(kNoCommand, 1, sizeof(kNoCommand) - 1, stderr);
+    fwrite(kCommandMustBeGiven, 1, sizeof(kCommandMustBeGiven) - 1, stderr);
     return kStatusCommandError;
   }
   if (strcmp(command_, "perf") == 0) {
