@@ -35,8 +35,9 @@ options = parser.parse_args()
 with open(options.android_bp, encoding="utf-8") as bp:
     # Comments may mention a property; only the properties themselves count.
     text = re.sub(r"//[^\n]*|/\*.*?\*/", "", bp.read(), flags=re.DOTALL)
+root = os.path.dirname(os.path.abspath(options.android_bp))
 checks = [
-    ("srcs", sorted(bp_list(text, "srcs")), sorted(cmake_list(options.srcs, os.path.dirname(os.path.abspath(options.android_bp))))),
+    ("srcs", sorted(bp_list(text, "srcs")), sorted(cmake_list(options.srcs, root))),
     # Android.bp adds -Werror: a platform build has no other setting.
     ("warnings",
      sorted(f for f in bp_list(text, "cflags") if f.startswith("-W") and f != "-Werror"),
