@@ -18,12 +18,8 @@ def bp_list(text, name):
     return re.findall(r'"([^"]*)"', found.group(1)) if found else []
 
 
-def cmake_list(items, root=None):
-    """Splits CMake lists; with ROOT, makes each path relative to it."""
-    items = [item for arg in items for item in arg.split(";") if item]
-    if root is None:
-        return items
-    return [os.path.relpath(os.path.join(root, item), root) for item in items]
+def cmake_list(items):
+    return [item for arg in items for item in arg.split(";") if item]
 
 
 parser = argparse.ArgumentParser()
@@ -37,7 +33,9 @@ with open(options.android_bp, encoding="utf-8") as bp:
     text = re.sub(r"//[^\n]*|/\*.*?\*/", "", bp.read(), flags=re.DOTALL)
 root = os.path.dirname(os.path.abspath(options.android_bp))
 checks = [
-    ("srcs", sorted(bp_list(text, "srcs")), sorted(cmake_list(options.srcs, root))),
+    # CMake may name a source by its absolute path; Android.bp cannot.
+    ("srcs", sorted(bp_list(text, "srcs")),
+     sorted(os.path.relpath(os.path.join(root, src), root) for src in cmake_list(options.srcs))),
     # Android.bp adds -Werror: a platform build has no other setting.
     ("warnings",
      sorted(f for f in bp_list(text, "cflags") if f.startswith("-W") and f != "-Werror"),
