@@ -93,9 +93,9 @@ def prepare_streams(setup):
     return prepare if setup else None
 
 
-def check(tool, empty_argv_helper, case):
-    """Runs one case; returns a list of what differed."""
-    _, args, out, err, status, setup = case
+def run(tool, empty_argv_helper, case):
+    """Runs one case here; returns its status, stdout and stderr."""
+    _, args, _, _, _, setup = case
     if args is EMPTY_ARGV:
         command = [empty_argv_helper, tool[-1]]
     else:
@@ -104,20 +104,46 @@ def check(tool, empty_argv_helper, case):
     env = {k: v for k, v in os.environ.items() if k != "POSIXLY_CORRECT"}
     got = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          env=env, preexec_fn=prepare_streams(setup))
-    faults = []
-    if got.returncode != status:
-        faults.append(f"status {got.returncode}, expected {status}")
-    if got.stdout != out:
-        faults.append(f"stdout {got.stdout[:300]!r}, expected {out[:300]!r}")
+    return got.returncode, got.stdout, got.stderr
+
+
+def faults(case, status, stdout, stderr):
+    """The suite's assertions on one run of a case; returns what differed."""
+    _, _, out, err, expected_status, _ = case
+    found = []
+    if status != expected_status:
+        found.append(f"status {status}, expected {expected_status}")
+    if stdout != out:
+        found.append(f"stdout {stdout[:300]!r}, expected {out[:300]!r}")
     if err == COMPLAINT_THEN_USAGE:
-        complaint = got.stderr[:-len(USAGE)]
-        if (not got.stderr.endswith(USAGE) or not complaint.endswith(b"\n")
+        complaint = stderr[:-len(USAGE)]
+        if (not stderr.endswith(USAGE) or not complaint.endswith(b"\n")
                 or USAGE in complaint):
-            faults.append(f"stderr {got.stderr!r}, expected a complaint "
-                          f"ending in a newline, then the usage text")
-    elif got.stderr != err:
-        faults.append(f"stderr {got.stderr[:300]!r}, expected {err[:300]!r}")
-    return faults
+            found.append(f"stderr {stderr!r}, expected a complaint "
+                         f"ending in a newline, then the usage text")
+    elif stderr != err:
+        found.append(f"stderr {stderr[:300]!r}, expected {err[:300]!r}")
+    return found
+
+
+def report(results, title=""):
+    """Prints a line per case and a summary line headed by TITLE; returns
+    the exit status. RESULTS yields, for each case, the case and either its
+    (status, stdout, stderr) or, for a case not run, the reason why."""
+    passed = failed = skipped = 0
+    for case, result in results:
+        if isinstance(result, str):
+            print(f"skip {case[0]}: {result}")
+            skipped += 1
+            continue
+        found = faults(case, *result)
+        print(("FAIL " if found else "ok   ") + case[0])
+        for fault in found:
+            print("     " + fault)
+        failed += bool(found)
+        passed += not found
+    print(f"{title}{passed} passed, {failed} failed, {skipped} skipped")
+    return 1 if failed else 0
 
 
 def main(argv):
@@ -126,20 +152,12 @@ def main(argv):
     empty_argv_helper = None
     if options[:1] == ["--empty-argv-helper"]:
         empty_argv_helper = options[1]
-    passed = failed = skipped = 0
-    for case in CASES:
+
+    def result(case):
         if case[1] is EMPTY_ARGV and (empty_argv_helper is None or len(tool) > 1):
-            print(f"skip {case[0]}: no way to start the tool with an empty vector")
-            skipped += 1
-            continue
-        faults = check(tool, empty_argv_helper, case)
-        print(("FAIL " if faults else "ok   ") + case[0])
-        for fault in faults:
-            print("     " + fault)
-        failed += bool(faults)
-        passed += not faults
-    print(f"{passed} passed, {failed} failed, {skipped} skipped")
-    return 1 if failed else 0
+            return "no way to start the tool with an empty vector"
+        return run(tool, empty_argv_helper, case)
+    return report((case, result(case)) for case in CASES)
 
 
 if __name__ == "__main__":
