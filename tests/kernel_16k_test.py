@@ -1,0 +1,259 @@
+#!/usr/bin/env python3
+"""Runs the process suite's cases on a real arm64 kernel with 16 KB pages:
+Debian's arm64-16k kernel, booted under qemu-system-aarch64 with an initramfs
+that holds a static busybox, the target's dynamic loader and libc, the tool
+and the empty-vector helper. qemu-user always uses 4 KB pages, so only a
+kernel shows whether the executable's layout suits 16 KB ones.
+
+usage: kernel_16k_test.py --lib FILE [--lib FILE...] --empty-argv-helper HELPER
+                          EXECUTABLE
+
+The kernel and busybox come from Debian's arm64 packages, downloaded once
+with apt-get (which needs `dpkg --add-architecture arm64 && apt-get update`)
+into $XDG_CACHE_HOME/zem_dma_test (~/.cache/zem_dma_test by default) and
+taken from there afterwards; a newer package that apt offers is downloaded
+next to the old. Where they cannot be had, or qemu-system-aarch64 is missing,
+the test says why in one line and exits 77, which CTest reports as skipped.
+
+Exits 0 only when every case passed and the kernel reported 16 KB pages.
+"""
+import argparse
+import glob
+import gzip
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import cli_test
+
+SKIPPED = 77
+KERNEL = "linux-image-6.12-arm64-16k"  # Follows the current 6.12 release.
+BUSYBOX = "busybox-static"
+QEMU = "qemu-system-aarch64"
+TOOL = "/bin/zem_dma_test"
+HELPER = "/bin/exec_empty_argv"
+
+
+class Unavailable(Exception):
+    """What the leg needs cannot be had here; the message says why."""
+
+
+def apt_field(package, field):
+    """FIELD of the arm64 candidate of PACKAGE in apt's lists, or None."""
+    shown = subprocess.run(
+        ["apt-cache", "show", "--no-all-versions", package + ":arm64"],
+        capture_output=True, text=True)
+    found = re.search(rf"^{field}: (.*)$", shown.stdout, re.MULTILINE)
+    return found.group(1) if shown.returncode == 0 and found else None
+
+
+def cached_member(cache, package, member):
+    """Returns the path of MEMBER (a pattern) of PACKAGE's arm64 candidate,
+    extracted into CACHE, and says where it came from; downloads the package
+    when that version is not cached yet. Without apt's lists, the newest
+    cached version of PACKAGE serves."""
+    version = apt_field(package, "Version")
+    if version is None:
+        cached = sorted(glob.glob(os.path.join(cache, f"{package}_*", member)),
+                        key=os.path.getmtime)
+        if not cached:
+            raise Unavailable(
+                f"{package}:arm64 is neither cached in {cache} nor known to apt; "
+                f"run `dpkg --add-architecture arm64 && apt-get update`")
+        return found_in(cache, cached[-1], "cached; apt knows no arm64 packages")
+    directory = os.path.join(cache, f"{package}_{version}")
+    found = glob.glob(os.path.join(directory, member))
+    if found:
+        return found_in(cache, found[0], "cached")
+    os.makedirs(cache, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=cache) as work:
+        got = subprocess.run(["apt-get", "download", f"{package}:arm64={version}"],
+                             cwd=work, capture_output=True, text=True)
+        debs = glob.glob(os.path.join(work, "*.deb"))
+        if got.returncode != 0 or len(debs) != 1:
+            last = (got.stderr.strip().splitlines() or ["no package"])[-1]
+            raise Unavailable(f"cannot download {package}:arm64 {version}: {last}")
+        size = os.path.getsize(debs[0])
+        files = os.path.join(work, "files")
+        os.mkdir(files)
+        subprocess.run(f"dpkg-deb --fsys-tarfile '{debs[0]}' | "
+                       f"tar -x -C '{files}' --wildcards './{member}'",
+                       shell=True, check=True)
+        # Renamed whole, so that an interrupted download leaves no half.
+        os.rename(files, directory)
+    return found_in(cache, glob.glob(os.path.join(directory, member))[0],
+                    f"downloaded, {size / 1e6:.0f} MB")
+
+
+def found_in(cache, path, how):
+    package = os.path.relpath(path, cache).split(os.sep)[0]
+    print(f"{package}: {how} in {cache}")
+    return path
+
+
+def kernel_and_busybox(cache):
+    kernel = apt_field(KERNEL, "Depends")
+    # The metapackage names the current release's package; without apt's
+    # lists any cached release of it serves.
+    package = kernel.split()[0] if kernel else "linux-image-6.12.*-arm64-16k"
+    vmlinuz = cached_member(cache, package, "boot/vmlinuz-*")
+    busybox = cached_member(cache, BUSYBOX, "bin/busybox")
+    return vmlinuz, busybox
+
+
+def cpio(entries):
+    """An initramfs in the kernel's "newc" cpio format. ENTRIES are
+    (path, mode, data) or, for a device node, (path, mode, (major, minor))."""
+    archive = bytearray()
+    trailer = [("TRAILER!!!", 0, b"")]
+    for inode, (path, mode, data) in enumerate(entries + trailer, 1):
+        major, minor = data if isinstance(data, tuple) else (0, 0)
+        data = b"" if isinstance(data, tuple) else data
+        name = path.encode() + b"\0"
+        fields = (inode, mode, 0, 0, 1, 0, len(data), 0, 0, major, minor,
+                  len(name), 0)
+        archive += b"070701" + b"".join(b"%08X" % f for f in fields) + name
+        archive += b"\0" * (-len(archive) % 4) + data
+        archive += b"\0" * (-len(archive) % 4)
+    return gzip.compress(bytes(archive), mtime=0)
+
+
+def assignment(name, arg):
+    """A shell line that sets $NAME to ARG, whatever its bytes: printf turns
+    octal escapes into bytes, and the x kept past the command substitution
+    saves trailing newlines from it."""
+    escaped = "".join(chr(b) if bytes([b]).isalnum() else f"\\{b:03o}" for b in arg)
+    return f"{name}=$(printf '{escaped}x'); {name}=${{{name}%x}}"
+
+
+def case_script(index, case):
+    """Runs one case in the VM and prints its status and its streams, each
+    gzipped and in hex so that they cross the serial console intact."""
+    _, args, _, _, _, setup = case
+    lines = []
+    if args is cli_test.EMPTY_ARGV:
+        command = f"{HELPER} {TOOL}"
+    else:
+        words = []
+        for n, arg in enumerate(args):
+            lines.append(assignment(f"a{n}", arg))
+            words.append(f'"$a{n}"')
+        command = " ".join([TOOL] + words)
+    # The same setup as cli_test's: "1-" closes a stream, "1>full" fills it.
+    redirections = [f"{item[0]}>&-" if item[1:] == "-" else f"{item[0]}>/dev/full"
+                    for item in setup.split()]
+    lines.append(" ".join([command, ">/tmp/out 2>/tmp/err"] + redirections) +
+                 f'; echo "@@status {index} $?"')
+    for stream in ("out", "err"):
+        lines.append(f"gzip -c /tmp/{stream} | od -An -v -tx1 | "
+                     f"sed 's/^/@@{stream} {index} /'")
+    return "\n".join(lines)
+
+
+def init_script():
+    return "\n".join([
+        "#!/bin/busybox sh",
+        "/bin/busybox --install -s /bin",
+        "export PATH=/bin",
+        "mount -t proc proc /proc",
+        "mount -t devtmpfs devtmpfs /dev",
+        'echo "@@kernel $(uname -r)"',
+        'echo "@@page $(grep -m 1 KernelPageSize /proc/self/smaps)"',
+        *(case_script(i, case) for i, case in enumerate(cli_test.CASES)),
+        "echo @@done",
+        "poweroff -f",
+        ""])
+
+
+def boot(vmlinuz, initramfs):
+    """Boots the VM; returns what its console printed, line by line."""
+    command = [QEMU, "-M", "virt", "-cpu", "max,pauth-impdef=on", "-smp", "1",
+               "-m", "1024", "-nographic", "-nic", "none", "-no-reboot",
+               "-kernel", vmlinuz, "-initrd", initramfs,
+               "-append", "console=ttyAMA0 panic=-1 loglevel=1"]
+    console = subprocess.run(command, stdin=subprocess.DEVNULL,
+                             capture_output=True, timeout=600)
+    return console.stdout.decode(errors="replace").replace("\r", "").splitlines()
+
+
+def parse(lines):
+    """Reads the VM's report: facts by name, and per case index its status
+    and the hex of its gzipped streams."""
+    facts, status, streams = {}, {}, {}
+    for line in lines:
+        found = re.match(r"@@(\w+) ?(.*)", line)
+        if not found:
+            continue
+        tag, rest = found.groups()
+        if tag == "status":
+            index, value = rest.split()
+            status[int(index)] = int(value)
+        elif tag in ("out", "err"):
+            index, hex_bytes = rest.split(" ", 1)
+            key = (tag, int(index))
+            streams[key] = streams.get(key, "") + hex_bytes
+        else:
+            facts[tag] = rest
+    return facts, status, streams
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--lib", action="append", required=True)
+    parser.add_argument("--empty-argv-helper", required=True)
+    parser.add_argument("executable")
+    options = parser.parse_args()
+
+    cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or
+                         os.path.expanduser("~/.cache"), "zem_dma_test")
+    try:
+        if not shutil.which(QEMU):
+            raise Unavailable(f"{QEMU} not found (Debian package qemu-system-arm)")
+        vmlinuz, busybox = kernel_and_busybox(cache)
+    except Unavailable as reason:
+        print(f"16 KB-page kernel leg skipped: {reason}")
+        return SKIPPED
+
+    def read(path):
+        with open(path, "rb") as f:
+            return f.read()
+    entries = [(d, 0o040755, b"") for d in ("bin", "lib", "proc", "dev", "tmp")]
+    entries += [("dev/console", 0o020600, (5, 1)),
+                ("init", 0o100755, init_script().encode()),
+                ("bin/busybox", 0o100755, read(busybox)),
+                (TOOL[1:], 0o100755, read(options.executable)),
+                (HELPER[1:], 0o100755, read(options.empty_argv_helper))]
+    entries += [("lib/" + os.path.basename(lib), 0o100755, read(lib))
+                for lib in options.lib]
+    with tempfile.NamedTemporaryFile(suffix=".cpio.gz") as initramfs:
+        initramfs.write(cpio(entries))
+        initramfs.flush()
+        lines = boot(vmlinuz, initramfs.name)
+    facts, status, streams = parse(lines)
+
+    def result(index):
+        if index not in status or ("err", index) not in streams:
+            return "no result: the VM stopped before this case ended"
+        out, err = (gzip.decompress(bytes.fromhex(streams[(s, index)]))
+                    for s in ("out", "err"))
+        return status[index], out, err
+    page = facts.get("page", "").split(":")[-1].strip()
+    title = (f"on Linux {facts.get('kernel', '(no report)')}, "
+             f"KernelPageSize {page or '(no report)'}: ")
+    code = cli_test.report(((case, result(i)) for i, case in enumerate(cli_test.CASES)),
+                           title)
+    if "done" not in facts:
+        print("FAIL the VM did not finish; its console's last lines:")
+        print("\n".join(lines[-20:]))
+        code = 1
+    if page != "16 kB":
+        print(f"FAIL the kernel's page size is {page or 'unknown'}, not 16 kB")
+        code = 1
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main())
