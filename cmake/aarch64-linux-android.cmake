@@ -2,8 +2,10 @@
 # arm64), with Debian's clang and lld; the tests run the result on a real
 # bionic under qemu-user.
 #
-# Two directories, each from the environment variable of the same name unless
-# a cache variable overrides it:
+# Two directories, each given by its absolute path in the environment
+# variable of the same name or with -DNAME=PATH, and kept in the build
+# directory's cache once android-paths.cmake has checked it, so that later
+# configures and builds need neither; a new -D value replaces the cached one:
 #   ZEM_ANDROID_SYSROOT  bionic's headers, crt objects and libraries, in the
 #                        layout of the NDK's sysroot
 #   ZEM_ANDROID_ROOTFS   a runtime root holding system/bin/linker64 and
@@ -16,14 +18,17 @@ foreach(variable IN ITEMS ZEM_ANDROID_SYSROOT ZEM_ANDROID_ROOTFS)
   if(NOT ${variable})
     set(${variable} "$ENV{${variable}}")
   endif()
-  if(NOT IS_ABSOLUTE "${${variable}}" OR NOT IS_DIRECTORY "${${variable}}")
-    message(FATAL_ERROR "${variable} is '${${variable}}': it must name a "
-      "directory by its absolute path. Set it in the environment or with "
-      "-D${variable}=PATH; cmake/aarch64-linux-android.cmake says what it holds.")
-  endif()
 endforeach()
 # Compiler checks run in projects of their own; hand them the same paths.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZEM_ANDROID_SYSROOT ZEM_ANDROID_ROOTFS)
+# An error raised in a toolchain file is followed by CMake's own about the
+# generator and the compilers, which it has not yet set up. The paths are
+# checked instead where the first project() call includes this file, after
+# the toolchain is read and before any compiler is tried.
+set(check "${CMAKE_CURRENT_LIST_DIR}/android-paths.cmake")
+if(NOT check IN_LIST CMAKE_PROJECT_TOP_LEVEL_INCLUDES)
+  list(APPEND CMAKE_PROJECT_TOP_LEVEL_INCLUDES "${check}")
+endif()
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
