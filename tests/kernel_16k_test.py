@@ -43,6 +43,8 @@ class Unavailable(Exception):
 
 def apt_field(package, field):
     """FIELD of the arm64 candidate of PACKAGE in apt's lists, or None."""
+    if not shutil.which("apt-cache"):
+        return None
     shown = subprocess.run(
         ["apt-cache", "show", "--no-all-versions", package + ":arm64"],
         capture_output=True, text=True)
@@ -61,36 +63,41 @@ def cached_member(cache, package, member):
                         key=os.path.getmtime)
         if not cached:
             raise Unavailable(
-                f"{package}:arm64 is neither cached in {cache} nor known to apt; "
-                f"run `dpkg --add-architecture arm64 && apt-get update`")
-        return found_in(cache, cached[-1], "cached; apt knows no arm64 packages")
+                f"no {package} cached in {cache}, and apt's lists hold no arm64 "
+                f"packages: run `dpkg --add-architecture arm64 && apt-get update`")
+        return found_in(cache, cached[-1], f"from the cache in {cache}, "
+                        f"apt's lists holding no arm64 packages")
     directory = os.path.join(cache, f"{package}_{version}")
     found = glob.glob(os.path.join(directory, member))
     if found:
-        return found_in(cache, found[0], "cached")
+        return found_in(cache, found[0], f"from the cache in {cache}")
     os.makedirs(cache, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=cache) as work:
         got = subprocess.run(["apt-get", "download", f"{package}:arm64={version}"],
                              cwd=work, capture_output=True, text=True)
         debs = glob.glob(os.path.join(work, "*.deb"))
         if got.returncode != 0 or len(debs) != 1:
-            last = (got.stderr.strip().splitlines() or ["no package"])[-1]
-            raise Unavailable(f"cannot download {package}:arm64 {version}: {last}")
+            said = got.stderr.strip().splitlines() or ["no package"]
+            errors = [line for line in said if line.startswith("E:")] or said
+            raise Unavailable(f"cannot download {package}:arm64 {version}: {errors[-1]}")
         size = os.path.getsize(debs[0])
         files = os.path.join(work, "files")
         os.mkdir(files)
-        subprocess.run(f"dpkg-deb --fsys-tarfile '{debs[0]}' | "
-                       f"tar -x -C '{files}' --wildcards './{member}'",
-                       shell=True, check=True)
+        contents = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", debs[0]],
+                                    stdout=subprocess.PIPE)
+        subprocess.run(["tar", "-x", "-C", files, "--wildcards", "./" + member],
+                       stdin=contents.stdout, check=True)
+        if contents.wait() != 0:
+            raise Unavailable(f"cannot unpack {debs[0]}")
         # Renamed whole, so that an interrupted download leaves no half.
         os.rename(files, directory)
     return found_in(cache, glob.glob(os.path.join(directory, member))[0],
-                    f"downloaded, {size / 1e6:.0f} MB")
+                    f"downloaded into {cache}, {size / 1e6:.0f} MB")
 
 
 def found_in(cache, path, how):
     package = os.path.relpath(path, cache).split(os.sep)[0]
-    print(f"{package}: {how} in {cache}")
+    print(f"{package}: {how}")
     return path
 
 
@@ -169,14 +176,18 @@ def init_script():
 
 
 def boot(vmlinuz, initramfs):
-    """Boots the VM; returns what its console printed, line by line."""
+    """Boots the VM; returns what its console printed, line by line, up to
+    the end or to a time limit that only a hung VM reaches."""
     command = [QEMU, "-M", "virt", "-cpu", "max,pauth-impdef=on", "-smp", "1",
                "-m", "1024", "-nographic", "-nic", "none", "-no-reboot",
                "-kernel", vmlinuz, "-initrd", initramfs,
                "-append", "console=ttyAMA0 panic=-1 loglevel=1"]
-    console = subprocess.run(command, stdin=subprocess.DEVNULL,
-                             capture_output=True, timeout=600)
-    return console.stdout.decode(errors="replace").replace("\r", "").splitlines()
+    try:
+        printed = subprocess.run(command, stdin=subprocess.DEVNULL,
+                                 capture_output=True, timeout=600).stdout
+    except subprocess.TimeoutExpired as expired:
+        printed = (expired.stdout or b"") + b"\n(stopped after 600 s)"
+    return printed.decode(errors="replace").replace("\r", "").splitlines()
 
 
 def parse(lines):
