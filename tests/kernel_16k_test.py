@@ -20,11 +20,13 @@ Exits 0 only when every case passed and the kernel reported 16 KB pages.
 import argparse
 import glob
 import gzip
+import io
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 
 import cli_test
@@ -137,8 +139,7 @@ def assignment(name, arg):
 
 
 def case_script(index, case):
-    """Runs one case in the VM and prints its status and its streams, each
-    gzipped and in hex so that they cross the serial console intact."""
+    """Runs one case in the VM, keeping its status and streams in /r."""
     _, args, _, _, _, setup = case
     lines = []
     if args is cli_test.EMPTY_ARGV:
@@ -152,11 +153,8 @@ def case_script(index, case):
     # The same setup as cli_test's: "1-" closes a stream, "1>full" fills it.
     redirections = [f"{item[0]}>&-" if item[1:] == "-" else f"{item[0]}>/dev/full"
                     for item in setup.split()]
-    lines.append(" ".join([command, ">/tmp/out 2>/tmp/err"] + redirections) +
-                 f'; echo "@@status {index} $?"')
-    for stream in ("out", "err"):
-        lines.append(f"gzip -c /tmp/{stream} | od -An -v -tx1 | "
-                     f"sed 's/^/@@{stream} {index} /'")
+    lines.append(" ".join([command, f">/r/{index}.out 2>/r/{index}.err"] +
+                          redirections) + f"; echo $? >/r/{index}.status")
     return "\n".join(lines)
 
 
@@ -167,9 +165,13 @@ def init_script():
         "export PATH=/bin",
         "mount -t proc proc /proc",
         "mount -t devtmpfs devtmpfs /dev",
+        "mkdir /r",
         'echo "@@kernel $(uname -r)"',
         'echo "@@page $(grep -m 1 KernelPageSize /proc/self/smaps)"',
         *(case_script(i, case) for i, case in enumerate(cli_test.CASES)),
+        # The results leave as one gzipped tar in hex, which the serial
+        # console passes intact.
+        "tar -c -z -C /r . | od -An -v -tx1 | sed 's/^/@@results/'",
         "echo @@done",
         "poweroff -f",
         ""])
@@ -191,24 +193,21 @@ def boot(vmlinuz, initramfs):
 
 
 def parse(lines):
-    """Reads the VM's report: facts by name, and per case index its status
-    and the hex of its gzipped streams."""
-    facts, status, streams = {}, {}, {}
+    """Reads the VM's report: facts by name, and the files of /r by name."""
+    facts, results = {}, ""
     for line in lines:
         found = re.match(r"@@(\w+) ?(.*)", line)
-        if not found:
-            continue
-        tag, rest = found.groups()
-        if tag == "status":
-            index, value = rest.split()
-            status[int(index)] = int(value)
-        elif tag in ("out", "err"):
-            index, hex_bytes = rest.split(" ", 1)
-            key = (tag, int(index))
-            streams[key] = streams.get(key, "") + hex_bytes
-        else:
-            facts[tag] = rest
-    return facts, status, streams
+        if found and found.group(1) == "results":
+            results += found.group(2)
+        elif found:
+            facts[found.group(1)] = found.group(2)
+    files = {}
+    if results:
+        with tarfile.open(fileobj=io.BytesIO(bytes.fromhex(results))) as tar:
+            for member in tar.getmembers():
+                if member.isfile():
+                    files[os.path.basename(member.name)] = tar.extractfile(member).read()
+    return facts, files
 
 
 def main():
@@ -243,14 +242,14 @@ def main():
         initramfs.write(cpio(entries))
         initramfs.flush()
         lines = boot(vmlinuz, initramfs.name)
-    facts, status, streams = parse(lines)
+    facts, files = parse(lines)
 
     def result(index):
-        if index not in status or ("err", index) not in streams:
+        names = [f"{index}.{part}" for part in ("status", "out", "err")]
+        if not all(name in files for name in names):
             return "no result: the VM stopped before this case ended"
-        out, err = (gzip.decompress(bytes.fromhex(streams[(s, index)]))
-                    for s in ("out", "err"))
-        return status[index], out, err
+        status, out, err = (files[name] for name in names)
+        return int(status), out, err
     page = facts.get("page", "").split(":")[-1].strip()
     title = (f"on Linux {facts.get('kernel', '(no report)')}, "
              f"KernelPageSize {page or '(no report)'}: ")
