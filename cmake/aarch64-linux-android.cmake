@@ -25,10 +25,8 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZEM_ANDROID_SYSROOT ZEM_ANDROID
 # generator and the compilers, which it has not yet set up. The paths are
 # checked instead where the first project() call includes this file, after
 # the toolchain is read and before any compiler is tried.
-set(check "${CMAKE_CURRENT_LIST_DIR}/android-paths.cmake")
-if(NOT check IN_LIST CMAKE_PROJECT_TOP_LEVEL_INCLUDES)
-  list(APPEND CMAKE_PROJECT_TOP_LEVEL_INCLUDES "${check}")
-endif()
+list(APPEND CMAKE_PROJECT_TOP_LEVEL_INCLUDES "${CMAKE_CURRENT_LIST_DIR}/android-paths.cmake")
+list(REMOVE_DUPLICATES CMAKE_PROJECT_TOP_LEVEL_INCLUDES)
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
