@@ -41,8 +41,8 @@ def settled(sysroot):
     return f"-- sysroot {sysroot}, rootfs {ROOTFS}"
 
 
-def configure(build, *args):
-    return [cmake, "-G", "Ninja", "-S", probe, "-B", build,
+def configure(build, *args, project=probe):
+    return [cmake, "-G", "Ninja", "-S", project, "-B", build,
             f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", *args]
 
 
@@ -97,8 +97,7 @@ def verdict(name, faults):
 
 failed = 0
 for index, (name, env, texts) in enumerate(ERRORS):
-    status, output = run([cmake, "-G", "Ninja", "-S", source, "-B", f"e{index}",
-                          f"-DCMAKE_TOOLCHAIN_FILE={toolchain}"], env)
+    status, output = run(configure(f"e{index}", project=source), env)
     faults = [f"no '{text}'" for text in texts if text not in output]
     if status == 0:
         faults.append("configure passed")

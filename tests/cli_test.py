@@ -79,12 +79,17 @@ CASES = [
 ]
 
 
+def stream_setup(setup):
+    """The descriptors that SETUP names, each with whether it is closed
+    (else it points at /dev/full)."""
+    return [(int(item[0]), item[1:] == "-") for item in setup.split()]
+
+
 def prepare_streams(setup):
     """Returns what the child runs before exec to set its streams up."""
     def prepare():
-        for item in setup.split():
-            fd = int(item[0])
-            if item[1:] == "-":
+        for fd, closed in stream_setup(setup):
+            if closed:
                 os.close(fd)
             else:
                 full = os.open("/dev/full", os.O_WRONLY)

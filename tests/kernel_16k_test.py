@@ -150,9 +150,8 @@ def case_script(index, case):
             lines.append(assignment(f"a{n}", arg))
             words.append(f'"$a{n}"')
         command = " ".join([TOOL] + words)
-    # The same setup as cli_test's: "1-" closes a stream, "1>full" fills it.
-    redirections = [f"{item[0]}>&-" if item[1:] == "-" else f"{item[0]}>/dev/full"
-                    for item in setup.split()]
+    redirections = [f"{fd}>&-" if closed else f"{fd}>/dev/full"
+                    for fd, closed in cli_test.stream_setup(setup)]
     lines.append(" ".join([command, f">/r/{index}.out 2>/r/{index}.err"] +
                           redirections) + f"; echo $? >/r/{index}.status")
     return "\n".join(lines)
@@ -165,7 +164,6 @@ def init_script():
         "export PATH=/bin",
         "mount -t proc proc /proc",
         "mount -t devtmpfs devtmpfs /dev",
-        "mkdir /r",
         'echo "@@kernel $(uname -r)"',
         'echo "@@page $(grep -m 1 KernelPageSize /proc/self/smaps)"',
         *(case_script(i, case) for i, case in enumerate(cli_test.CASES)),
@@ -230,7 +228,7 @@ def main():
     def read(path):
         with open(path, "rb") as f:
             return f.read()
-    entries = [(d, 0o040755, b"") for d in ("bin", "lib", "proc", "dev", "tmp")]
+    entries = [(d, 0o040755, b"") for d in ("bin", "lib", "proc", "dev", "r")]
     entries += [("dev/console", 0o020600, (5, 1)),
                 ("init", 0o100755, init_script().encode()),
                 ("bin/busybox", 0o100755, read(busybox)),
