@@ -46,8 +46,13 @@ set(CMAKE_SYSROOT "${ZEM_ANDROID_SYSROOT}")
 # make its use a compile error, not a failure to start.
 set(CMAKE_C_FLAGS_INIT -Werror=unguarded-availability)
 set(CMAKE_CXX_FLAGS_INIT -Werror=unguarded-availability)
-# The sysroot holds no C++ runtime, and the tool needs none.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -nostdlib++")
+# The sysroot holds no C++ runtime, and the tool needs none. Debian's clang
+# also names libgcc for Android, which NDKs since r23 no longer ship and the
+# tool does not need either: the link takes libc alone.
+include(${CMAKE_CURRENT_LIST_DIR}/link-flags.cmake)
+zem_toolchain_link_flags(-fuse-ld=lld -nostdlib++ -nodefaultlibs)
+set(CMAKE_C_STANDARD_LIBRARIES_INIT -lc)
+set(CMAKE_CXX_STANDARD_LIBRARIES_INIT -lc)
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
