@@ -45,8 +45,7 @@ def sections(elf):
 def executable_faults(path):
     with open(path, "rb") as f:
         elf = f.read()
-    found = sections(elf)
-    faults = [f"section {name}" for name, kind in found
+    faults = [f"section {name}" for name, kind in sections(elf)
               if kind == 2 or name.startswith(".debug")]  # 2: SHT_SYMTAB
     if not os.access(path, os.X_OK):
         faults.append("not executable")
@@ -55,12 +54,12 @@ def executable_faults(path):
 
 def usage_names(heading):
     """The names listed under HEADING in the usage text."""
-    text = USAGE.decode().split(heading + ":\n", 1)[1]
     names = []
-    for line in text.splitlines()[text.startswith("\n"):]:
-        if not line.startswith("    "):
+    for line in USAGE.decode().split(heading + ":\n", 1)[1].splitlines():
+        if line.startswith("    "):
+            names.append(line.split()[0])
+        elif names:
             break
-        names.append(line.split()[0])
     return set(names)
 
 
