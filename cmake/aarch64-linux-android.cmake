@@ -43,16 +43,15 @@ set(CMAKE_CXX_COMPILER_TARGET aarch64-linux-android21)
 set(CMAKE_SYSROOT "${ZEM_ANDROID_SYSROOT}")
 
 # A libc function newer than API 21 would be missing on the oldest devices:
-# make its use a compile error, not a failure to start.
-set(CMAKE_C_FLAGS_INIT -Werror=unguarded-availability)
-set(CMAKE_CXX_FLAGS_INIT -Werror=unguarded-availability)
-# The sysroot holds no C++ runtime, and the tool needs none. Debian's clang
-# also names libgcc for Android, which NDKs since r23 no longer ship and the
-# tool does not need either: the link takes libc alone.
-include(${CMAKE_CURRENT_LIST_DIR}/link-flags.cmake)
-zem_toolchain_link_flags(-fuse-ld=lld -nostdlib++ -nodefaultlibs)
-set(CMAKE_C_STANDARD_LIBRARIES_INIT -lc)
-set(CMAKE_CXX_STANDARD_LIBRARIES_INIT -lc)
+# make its use a compile error, not a failure to start. The sysroot holds no
+# C++ runtime, and the tool needs none. Debian's clang also names libgcc for
+# Android, which NDKs since r23 no longer ship and the tool does not need
+# either: the link takes libc alone, which bionic's start-up object needs.
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-rules.cmake)
+zem_toolchain_rules(
+  COMPILE -Werror=unguarded-availability
+  LINK -fuse-ld=lld -nostdlib++ -nodefaultlibs
+  LIBRARIES -lc)
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Configures with the Android toolchain file, as a user would, against
 directories made here that only look like bionic's: checks that a missing or
-wrong directory is named plainly in one error, that the directories given
-once stay with the build directory, and, where Debian's clang and lld are
-found, that a program links against a sysroot holding only what the README
-lists, even with link flags of the user's own.
+wrong directory is named plainly in one error, and that the directories given
+once stay with the build directory. Then, where Debian's clang and lld and
+musl's arm64 headers are found, it configures the android-arm64 preset
+against a stand-in sysroot that links as bionic's does, and builds the tool:
+the compiler checks must pass, configure and build must print no warning,
+and the tool must be laid out for 16 KB pages, or for the user's own page
+size when their link flags name one.
 
 usage: android_paths_test.py CMAKE SOURCE_DIR
 """
@@ -33,9 +36,37 @@ open(f"{ROOTFS}/system/bin/linker64", "w").close()
 os.makedirs(f"{work}/headers-only/usr/include")
 open(f"{work}/headers-only/usr/include/stdio.h", "w").close()
 BOTH = {"ZEM_ANDROID_SYSROOT": SYSROOT, "ZEM_ANDROID_ROOTFS": ROOTFS}
-# A sysroot of empty start-up objects and stub libraries, made with clang
-# below: no libgcc, which NDKs since r23 do not ship.
-LINK_SYSROOT = f"{work}/link/sysroot"
+# A stand-in for bionic's sysroot, made with clang below: musl's arm64
+# headers, which declare what the tool uses; a start-up object that needs
+# libc, as bionic's does; stub libraries; and no libgcc, which NDKs since r23
+# do not ship.
+STANDIN = f"{work}/standin/sysroot"
+MUSL_HEADERS = "/usr/include/aarch64-linux-musl"
+# As bionic's crtbegin_dynamic.o: _start hands main to __libc_init and
+# registers destructors with __cxa_atexit, both defined by libc alone.
+CRTBEGIN = b"""
+void __libc_init(void*, void (*)(void), int (*)(int, char**, char**), void*);
+int __cxa_atexit(void (*)(void*), void*, void*);
+int main(int, char**, char**);
+__attribute__((visibility("hidden"))) void* __dso_handle;
+static void destructors(void* unused) { (void)unused; }
+void _start(void) {
+  __cxa_atexit(destructors, 0, &__dso_handle);
+  __libc_init(0, 0, main, 0);
+}
+"""
+# What the tool and the start-up object take from libc; nothing here runs.
+LIBC = b"""
+void puts(void) {}
+void fwrite(void) {}
+void fprintf(void) {}
+void strcmp(void) {}
+void getopt_long(void) {}
+void __libc_init(void) {}
+void __cxa_atexit(void) {}
+int optind, opterr;
+void *stdout, *stderr;
+"""
 
 
 def with_sysroot(path):
@@ -49,6 +80,19 @@ def settled(sysroot):
 def configure(build, *args, project=probe):
     return [cmake, "-G", "Ninja", "-S", project, "-B", build,
             f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", *args]
+
+
+def preset(build, *args):
+    return [cmake, "-S", source, "--preset", "android-arm64", "-B", build, *args]
+
+
+def build_tool(build):
+    return [cmake, "--build", build, "--target", "zem_dma_test"]
+
+
+def layout(build, page):
+    return [sys.executable, os.path.join(source, "tests", "page_layout_test.py"),
+            "--page-size", str(page), f"{build}/zem_dma_test"]
 
 
 # A wrong directory stops the real project's configure with one error that
@@ -86,34 +130,41 @@ STEPS = [
 ]
 
 
-# Each links the probe in a build directory of its own.
+# The real project against the stand-in, each in a build directory of its
+# own; none of these may print a warning or a failed compiler check.
 # name, environment, command, status, text the output holds
-LINKS = [
-    ("configure links with no libgcc", with_sysroot(LINK_SYSROOT),
-     configure("l", "-DPROBE_LINK=ON"), 0, settled(LINK_SYSROOT)),
-    ("and builds", {}, [cmake, "--build", "l"], 0, "Linking C executable probe"),
-    ("user's link flags add to the toolchain's", with_sysroot(LINK_SYSROOT),
-     configure("u", "-DPROBE_LINK=ON", "-DCMAKE_EXE_LINKER_FLAGS=-Wl,-z,max-page-size=4096"),
-     0, settled(LINK_SYSROOT)),
-    ("and build", {}, [cmake, "--build", "u"], 0, "Linking C executable probe"),
+BUILDS = [
+    ("android-arm64 configures, compiler checks passing", with_sysroot(STANDIN),
+     preset("a"), 0, "Detecting CXX compiler ABI info - done"),
+    ("and builds the tool", {}, build_tool("a"), 0, "Linking CXX executable zem_dma_test"),
+    ("laid out for 16 KB pages", {}, layout("a", 16384), 0, "laid out for 16384-byte pages"),
+    ("with the user's link flags for 64 KB pages", with_sysroot(STANDIN),
+     preset("u", "-DCMAKE_EXE_LINKER_FLAGS=-Wl,-z,max-page-size=65536"),
+     0, "Detecting CXX compiler ABI info - done"),
+    ("builds the tool", {}, build_tool("u"), 0, "Linking CXX executable zem_dma_test"),
+    ("laid out for 64 KB pages", {}, layout("u", 65536), 0, "laid out for 65536-byte pages"),
 ]
+NOT_IN_BUILDS = ["ABI info - failed", "CMake Warning", "warning:"]
 
 
-def make_link_sysroot():
-    """Makes LINK_SYSROOT; returns why it cannot, or None."""
-    missing = [tool for tool in ("clang", "ld.lld") if not shutil.which(tool)]
+def make_standin():
+    """Makes STANDIN; returns why it cannot, or None."""
+    missing = [f"no {tool}" for tool in ("clang", "ld.lld") if not shutil.which(tool)]
     if missing:
-        return f"no {' and no '.join(missing)} (Debian packages clang and lld)"
-    lib = f"{LINK_SYSROOT}/usr/lib/aarch64-linux-android"
+        return f"{' and '.join(missing)} (Debian packages clang and lld)"
+    if not os.path.isfile(f"{MUSL_HEADERS}/stdio.h"):
+        return f"no {MUSL_HEADERS} (Debian package musl-dev:arm64)"
+    lib = f"{STANDIN}/usr/lib/aarch64-linux-android"
     os.makedirs(lib)
-    os.makedirs(f"{LINK_SYSROOT}/usr/include")
-    open(f"{LINK_SYSROOT}/usr/include/stdio.h", "w").close()
-    clang = ["clang", "--target=aarch64-linux-android21", "-x", "c", os.devnull]
-    for crt in ("crtbegin_dynamic", "crtend_android"):
-        subprocess.run(clang + ["-c", "-o", f"{lib}/{crt}.o"], check=True)
-    for stub in ("libc", "libdl", "libm"):
-        subprocess.run(clang + ["-shared", "-nostdlib", "-fuse-ld=lld",
-                                "-o", f"{lib}/{stub}.so"], check=True)
+    os.symlink(MUSL_HEADERS, f"{STANDIN}/usr/include")
+    clang = ["clang", "--target=aarch64-linux-android21", "-fno-builtin", "-x", "c"]
+    for name, code, args in (
+            ("crtbegin_dynamic.o", CRTBEGIN, ["-c"]),
+            ("crtend_android.o", b"", ["-c"]),
+            ("libc.so", LIBC, ["-shared", "-nostdlib", "-fuse-ld=lld"]),
+            ("libdl.so", b"", ["-shared", "-nostdlib", "-fuse-ld=lld"]),
+            ("libm.so", b"", ["-shared", "-nostdlib", "-fuse-ld=lld"])):
+        subprocess.run(clang + args + ["-", "-o", f"{lib}/{name}"], input=code, check=True)
     return None
 
 
@@ -129,8 +180,10 @@ def run(command, env):
 results = []
 
 
-def verdict(name, faults):
+def verdict(name, faults, output=""):
     print(("FAIL " if faults else "ok   ") + name + "".join(f": {f}" for f in faults))
+    if faults and output:
+        print(f"     output: {output}")
     results.append(not faults)
 
 
@@ -140,18 +193,20 @@ for index, (name, env, texts) in enumerate(ERRORS):
     if status == 0:
         faults.append("configure passed")
     if output.count("CMake Error") != 1:
-        faults.append(f"{output.count('CMake Error')} errors, expected one: {output}")
-    verdict(name, faults)
-cannot_link = make_link_sysroot()
-if cannot_link and os.environ.get("CI") == "true":
-    verdict("link checks", [f"cannot run, and CI must run them: {cannot_link}"])
-elif cannot_link:
-    print(f"link checks skipped: {cannot_link}")
-for name, env, command, expected, text in STEPS + ([] if cannot_link else LINKS):
+        faults.append(f"{output.count('CMake Error')} errors, expected one")
+    verdict(name, faults, output)
+cannot_build = make_standin()
+if cannot_build and os.environ.get("CI") == "true":
+    verdict("builds", [f"cannot run, and CI must run them: {cannot_build}"])
+elif cannot_build:
+    print(f"builds skipped: {cannot_build}")
+for name, env, command, expected, text in STEPS + ([] if cannot_build else BUILDS):
     status, output = run(command, env)
     faults = [] if status == expected else [f"status {status}, expected {expected}"]
     if text not in output:
-        faults.append(f"no '{text}' in: {output}")
-    verdict(name, faults)
+        faults.append(f"no '{text}'")
+    if (name, env, command, expected, text) in BUILDS:
+        faults += [f"'{bad}'" for bad in NOT_IN_BUILDS if bad in output]
+    verdict(name, faults, output)
 print(f"{results.count(True)} passed, {results.count(False)} failed")
 sys.exit(0 if all(results) else 1)
