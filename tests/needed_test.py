@@ -2,7 +2,9 @@
 """Checks that an executable needs exactly the given shared libraries and,
 if one is named, that it is started by the given program interpreter; or,
 with --static-pie, that it is a position-independent executable (ELF type
-DYN) that names no interpreter, so that a kernel alone starts it.
+DYN) that names no interpreter, so that a kernel alone starts it. An
+executable that names an interpreter must have full RELRO: a GNU_RELRO
+segment, and BIND_NOW so that nothing is bound after start.
 
 usage: needed_test.py [--interpreter PATH | --static-pie] READELF EXECUTABLE
                       [LIBRARY...]
@@ -32,6 +34,12 @@ interpreter = found.group(1) if found else None
 if options.interpreter:
     print(f"interpreter {interpreter}; expected {options.interpreter}")
     ok = ok and interpreter == options.interpreter
+if interpreter:
+    relro = re.search(r"^\s*GNU_RELRO\s", elf, re.MULTILINE) is not None
+    now = re.search(r"\(FLAGS\)\s.*\bBIND_NOW\b|\(FLAGS_1\)\s.*\bNOW\b", elf) is not None
+    print(f"GNU_RELRO {'yes' if relro else 'no'}, BIND_NOW {'yes' if now else 'no'}; "
+          f"expected both")
+    ok = ok and relro and now
 if options.static_pie:
     kind = re.search(r"^\s*Type:\s+(\w+)", elf, re.MULTILINE).group(1)
     print(f"ELF type {kind}, interpreter {interpreter}; expected DYN and none")
