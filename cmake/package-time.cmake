@@ -1,5 +1,5 @@
-# Read by CPack as it makes an archive. The archive's times are those of the
-# last commit, unless SOURCE_DATE_EPOCH says otherwise, so that the same
+# Read by CPack as it makes each package. The packages' times are those of
+# the last commit, unless SOURCE_DATE_EPOCH says otherwise, so that the same
 # sources give the same bytes wherever and whenever they are packed.
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   execute_process(COMMAND git log -1 --format=%ct
@@ -10,3 +10,16 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
     set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
   endif()
 endif()
+
+# The archive holds what `cmake --install` lays out; the Debian package
+# holds the page and the documents as Debian lays them out instead.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(components Unspecified deb)
+else()
+  set(components Unspecified docs)
+endif()
+list(GET CPACK_INSTALL_CMAKE_PROJECTS 0 build)
+set(CPACK_INSTALL_CMAKE_PROJECTS)
+foreach(component IN LISTS components)
+  list(APPEND CPACK_INSTALL_CMAKE_PROJECTS ${build} zem_dma_test ${component} /)
+endforeach()
