@@ -211,15 +211,13 @@ def lintian_faults(deb):
             or "mismatched-override" in line]
 
 
-def dpkg_root_steps(deb, root, launcher, version):
+def dpkg_root_steps(deb, root, arch, launcher, version):
     """Yields (name, faults) for each step of the package's life in ROOT."""
     os.makedirs(f"{root}/var/lib/dpkg")
     os.makedirs(f"{root}/var/log")
     open(f"{root}/var/lib/dpkg/status", "w").close()
     # dpkg logs to the machine's own log unless told otherwise.
     dpkg = ["dpkg", f"--root={root}", f"--log={root}/var/log/dpkg.log", "--force-not-root"]
-    arch = fields(deb)["Architecture"]
-
     # dpkg wants ldconfig and start-stop-daemon on PATH, which a user's
     # PATH on Debian does not reach.
     env = {**os.environ, "PATH": os.environ.get("PATH", "") + ":/usr/sbin:/sbin"}
@@ -286,15 +284,13 @@ def check_deb(cpack, build, executable, arch, version, launcher, verdict, cannot
             verdict("lintian: no error, no warning, no unused override", lintian_faults(deb))
         else:
             cannot("lintian", "no lintian (Debian package lintian)")
-        missing = [f"no {tool} (Debian package {package})"
-                   for tool, package in (("man", "man-db"), ("bash", "bash"))
-                   if not shutil.which(tool)]
+        missing = [] if shutil.which("man") else ["no man (Debian package man-db)"]
         if not os.path.exists(BASH_COMPLETION):
             missing.append(f"no {BASH_COMPLETION} (Debian package bash-completion)")
         if missing:
             cannot("dpkg root", ", ".join(missing))
         else:
-            for step, faults in dpkg_root_steps(deb, os.path.join(work, "root"),
+            for step, faults in dpkg_root_steps(deb, os.path.join(work, "root"), arch,
                                                 launcher, version):
                 verdict(step, faults)
     with open("/var/lib/dpkg/status", "rb") as f:
