@@ -60,6 +60,10 @@ LIBC = b"""
 void puts(void) {}
 void fwrite(void) {}
 void fprintf(void) {}
+void fflush(void) {}
+void ferror(void) {}
+void strerror(void) {}
+void __errno_location(void) {}
 void strcmp(void) {}
 void getopt_long(void) {}
 void __libc_init(void) {}

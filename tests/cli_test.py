@@ -8,6 +8,7 @@ Everything after "--" is the command that starts the tool: an emulator with
 its options may stand before the executable. Arguments are passed as bytes,
 so empty ones and bytes that are not UTF-8 reach the tool unchanged.
 """
+import errno
 import os
 import subprocess
 import sys
@@ -35,6 +36,14 @@ LONG_NAME = b"n" * 100_000
 
 def invalid(name):
     return b'Invalid command "' + name + b'".\n'
+
+
+def write_error(code):
+    """What the tool says when standard output fails with errno CODE."""
+    return f"zem_dma_test: write error: {os.strerror(code)}\n".encode()
+
+
+FULL, CLOSED = write_error(errno.ENOSPC), write_error(errno.EBADF)
 
 
 # name, arguments, stdout, stderr, status, stream setup
@@ -67,11 +76,13 @@ CASES = [
     ("perf", [b"perf"], PERF, b"", 0, ""),
     ("perf ignores its arguments", [b"perf", b"a", b"b", b"c"], PERF, b"", 0, ""),
     ("perf after --", [b"--", b"perf", b"-x"], PERF, b"", 0, ""),
-    ("version, stdout closed", [b"--version"], b"", b"", 0, "1-"),
-    ("version, stdout full", [b"--version"], b"", b"", 0, "1>full"),
-    ("help, stdout full", [b"--help"], b"", b"", 0, "1>full"),
-    ("perf, stdout closed", [b"perf"], b"", b"", 0, "1-"),
-    ("perf, stdout full", [b"perf"], b"", b"", 0, "1>full"),
+    ("version, stdout closed", [b"--version"], b"", CLOSED, 1, "1-"),
+    ("version, stdout full", [b"--version"], b"", FULL, 1, "1>full"),
+    ("help, stdout full", [b"-h"], b"", FULL, 1, "1>full"),
+    ("perf, stdout closed", [b"perf"], b"", CLOSED, 1, "1-"),
+    ("perf, stdout full", [b"perf"], b"", FULL, 1, "1>full"),
+    ("perf, both streams full", [b"perf"], b"", b"", 1, "1>full 2>full"),
+    ("bad option, stdout closed", [b"--bogus"], b"", COMPLAINT_THEN_USAGE, 9, "1-"),
     ("bad option, stderr closed", [b"--bogus"], b"", b"", 9, "2-"),
     ("bad option, stderr full", [b"--bogus"], b"", b"", 9, "2>full"),
     ("no command, stderr closed", [], b"", b"", 15, "2-"),
@@ -161,6 +172,8 @@ def main(argv):
     def result(case):
         if case[1] is EMPTY_ARGV and (empty_argv_helper is None or len(tool) > 1):
             return "no way to start the tool with an empty vector"
+        if "1-" in case[5] and len(tool) > 1:
+            return "an emulator may take the closed descriptor 1 for its own files"
         return run(tool, empty_argv_helper, case)
     return report((case, result(case)) for case in CASES)
 

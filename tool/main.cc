@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv) {
   zem_dma_test::ZemDmaTest tool;
-  return tool.RunInstance(argc, argv);
+  return zem_dma_test::FlushOutput(tool.RunInstance(argc, argv));
 }

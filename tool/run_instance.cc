@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -34,6 +35,17 @@ int ZemDmaTest::RunInstance(int argc, char** argv) {
   // Verbatim, so that the caller sees exactly what it passed.
   fprintf(stderr, "Invalid command \"%s\".\n", command_);
   return kStatusCommandError;
+}
+
+int FlushOutput(int status) {
+  // A failed run wrote nothing to standard output, and its status says more
+  // than a write error would.
+  if (status != kStatusOk) return status;
+  // A failed write or flush sets the stream's error indicator and errno.
+  fflush(stdout);
+  if (!ferror(stdout)) return status;
+  fprintf(stderr, "zem_dma_test: write error: %s\n", strerror(errno));
+  return kStatusWriteError;
 }
 
 }  // namespace zem_dma_test

@@ -5,6 +5,8 @@ namespace zem_dma_test {
 
 // Exit statuses. Scripts rely on these values; a run ends with no other.
 inline constexpr int kStatusOk = 0;
+// Standard output could not be written: what the run had to say was lost.
+inline constexpr int kStatusWriteError = 1;
 inline constexpr int kStatusOptionError = 9;
 inline constexpr int kStatusCommandError = 15;
 
@@ -33,6 +35,11 @@ class ZemDmaTest {
   int argc_ = 0;
   char** argv_ = nullptr;
 };
+
+// Flushes standard output at the end of a run. A run that succeeded but
+// whose output was lost ends with kStatusWriteError and a line on standard
+// error saying why; any other status is returned as it is.
+int FlushOutput(int status);
 
 }  // namespace zem_dma_test
 
