@@ -5,4 +5,5 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 include(${CMAKE_CURRENT_LIST_DIR}/musl.cmake)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
+# -cpu max enforces BTI and PAC in an executable marked for them.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -cpu max)

@@ -7,7 +7,8 @@ musl's arm64 headers are found, it configures the android-arm64 preset
 against a stand-in sysroot that links as bionic's does, and builds the tool:
 the compiler checks must pass, configure and build must print no warning,
 and the tool must be laid out for 16 KB pages, or for the user's own page
-size when their link flags name one.
+size when their link flags name one, and carry the stack protector and the
+BTI and PAC marking that the stand-in's start-up objects allow.
 
 usage: android_paths_test.py CMAKE SOURCE_DIR
 """
@@ -57,13 +58,12 @@ void _start(void) {
 """
 # What the tool and the start-up object take from libc; nothing here runs.
 LIBC = b"""
-void puts(void) {}
 void fwrite(void) {}
 void fprintf(void) {}
 void fflush(void) {}
 void ferror(void) {}
-void strerror(void) {}
-void __errno_location(void) {}
+void perror(void) {}
+void __stack_chk_fail(void) {}
 void strcmp(void) {}
 void getopt_long(void) {}
 void __libc_init(void) {}
@@ -91,7 +91,13 @@ def preset(build, *args):
 
 
 def build_tool(build):
-    return [cmake, "--build", build, "--target", "zem_dma_test"]
+    return [cmake, "--build", build, "--target", "zem_dma_test", "control_flow_probe"]
+
+
+def hardened(build):
+    return [sys.executable, os.path.join(source, "tests", "needed_test.py"),
+            "--stack-protector", "--control-flow-like", f"{build}/tests/control_flow_probe",
+            "readelf", f"{build}/zem_dma_test", "libc.so"]
 
 
 def layout(build, page):
@@ -142,6 +148,7 @@ BUILDS = [
      preset("a"), 0, "Detecting CXX compiler ABI info - done"),
     ("and builds the tool", {}, build_tool("a"), 0, "Linking CXX executable zem_dma_test"),
     ("laid out for 16 KB pages", {}, layout("a", 16384), 0, "laid out for 16384-byte pages"),
+    ("stack protector, BTI and PAC", {}, hardened("a"), 0, "features ['BTI', 'PAC']"),
     ("with the user's link flags for 64 KB pages", with_sysroot(STANDIN),
      preset("u", "-DCMAKE_EXE_LINKER_FLAGS=-Wl,-z,max-page-size=65536"),
      0, "Detecting CXX compiler ABI info - done"),
@@ -161,7 +168,9 @@ def make_standin():
     lib = f"{STANDIN}/usr/lib/aarch64-linux-android"
     os.makedirs(lib)
     os.symlink(MUSL_HEADERS, f"{STANDIN}/usr/include")
-    clang = ["clang", "--target=aarch64-linux-android21", "-fno-builtin", "-x", "c"]
+    # Branch protection marks the start-up objects as the platform's are.
+    clang = ["clang", "--target=aarch64-linux-android21", "-fno-builtin",
+             "-mbranch-protection=standard", "-x", "c"]
     shared = ["-shared", "-nostdlib", "-fuse-ld=lld"]
     for name, code, args in (("crtbegin_dynamic.o", CRTBEGIN, ["-c"]),
                              ("crtend_android.o", b"", ["-c"]),

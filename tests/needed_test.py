@@ -6,7 +6,15 @@ DYN) that names no interpreter, so that a kernel alone starts it. An
 executable that names an interpreter must have full RELRO: a GNU_RELRO
 segment, and BIND_NOW so that nothing is bound after start.
 
-usage: needed_test.py [--interpreter PATH | --static-pie] READELF EXECUTABLE
+With --stack-protector, the executable's symbols, or where it has none those
+of OBJECTS, must show the stack protector; with --fortified, a fortified libc
+call too. With --control-flow-like PROBE, the executable must carry every
+control-flow feature (AArch64 BTI and PAC, x86 IBT and SHSTK) that PROBE, a
+program the same toolchain linked from marked objects, carries.
+
+usage: needed_test.py [--interpreter PATH | --static-pie] [--stack-protector]
+                      [--objects ARCHIVE] [--fortified]
+                      [--control-flow-like PROBE] READELF EXECUTABLE
                       [LIBRARY...]
 """
 import argparse
@@ -17,6 +25,10 @@ import sys
 parser = argparse.ArgumentParser()
 parser.add_argument("--interpreter")
 parser.add_argument("--static-pie", action="store_true")
+parser.add_argument("--stack-protector", action="store_true")
+parser.add_argument("--objects")
+parser.add_argument("--fortified", action="store_true")
+parser.add_argument("--control-flow-like")
 parser.add_argument("readelf")
 parser.add_argument("executable")
 parser.add_argument("libraries", nargs="*")
@@ -44,4 +56,39 @@ if options.static_pie:
     kind = re.search(r"^\s*Type:\s+(\w+)", elf, re.MULTILINE).group(1)
     print(f"ELF type {kind}, interpreter {interpreter}; expected DYN and none")
     ok = ok and kind == "DYN" and interpreter is None
+
+
+def readelf(*args):
+    return subprocess.run([options.readelf, "-W", *args], check=True,
+                          capture_output=True, text=True).stdout
+
+
+def symbols(path):
+    return {fields[7].split("@")[0] for fields in map(str.split, readelf("-s", path).splitlines())
+            if len(fields) >= 8 and fields[0][:-1].isdigit()}
+
+
+def features(path):
+    """The control-flow features that PATH's GNU property note names."""
+    found = re.findall(r"(?i:AArch64|x86) feature: ([A-Z0-9]+(?:, [A-Z0-9]+)*)",
+                       readelf("-n", path))
+    return {name for names in found for name in names.split(", ")}
+
+
+if options.stack_protector:
+    names = symbols(options.executable)
+    where = options.executable
+    if not names and options.objects:
+        names, where = symbols(options.objects), options.objects
+    shown = {"stack protector": "__stack_chk_fail" in names}
+    if options.fortified:
+        shown["fortified calls"] = any(re.fullmatch(r"__\w+_chk", name) for name in names)
+    for name, there in shown.items():
+        print(f"{name}: {'yes' if there else 'no'} in the symbols of {where}; expected yes")
+        ok = ok and there
+if options.control_flow_like:
+    carried, toolchain = features(options.executable), features(options.control_flow_like)
+    print(f"control-flow features {sorted(carried) or 'none'}; the toolchain's start "
+          f"files and runtime allow {sorted(toolchain) or 'none'}, each expected")
+    ok = ok and toolchain <= carried
 sys.exit(0 if ok else 1)

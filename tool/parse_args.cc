@@ -22,7 +22,7 @@ constexpr char kUsage[] =
     "\n";
 static_assert(sizeof(kUsage) - 1 == 251 + 1, "usage text and empty line");
 
-constexpr char kVersion[] = "zem_dma_test version 1";
+constexpr char kVersion[] = "zem_dma_test version 1\n";
 constexpr char kNoCommandSpecified[] = "No command was specified.\n";
 
 // Above every option letter, so --version has no short form.
@@ -33,8 +33,6 @@ constexpr option kLongOptions[] = {
     {"version", no_argument, nullptr, kVersionOption},
     {nullptr, 0, nullptr, 0},
 };
-
-void PrintUsage(FILE* stream) { fwrite(kUsage, 1, sizeof(kUsage) - 1, stream); }
 
 }  // namespace
 
@@ -54,18 +52,18 @@ int ZemDmaTest::ParseArgs(bool* run) {
         *run = true;
         return kStatusOk;
       }
-      fwrite(kNoCommandSpecified, 1, sizeof(kNoCommandSpecified) - 1, stderr);
-      PrintUsage(stderr);
+      WriteText(kNoCommandSpecified, stderr);
+      WriteText(kUsage, stderr);
       return kStatusCommandError;
     case kVersionOption:
-      puts(kVersion);
+      WriteText(kVersion, stdout);
       return kStatusOk;
     case 'h':
-      PrintUsage(stdout);
+      WriteText(kUsage, stdout);
       return kStatusOk;
     default:
       // The parser has already written its own complaint (opterr is left on).
-      PrintUsage(stderr);
+      WriteText(kUsage, stderr);
       return kStatusOptionError;
   }
 }

@@ -1,4 +1,3 @@
-#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -8,6 +7,7 @@ namespace zem_dma_test {
 namespace {
 
 constexpr char kCommandMustBeGiven[] = "A command must be given.\n";
+constexpr char kPerfNotImplemented[] = "Performance command not implemented.\n";
 
 }  // namespace
 
@@ -23,13 +23,13 @@ int ZemDmaTest::RunInstance(int argc, char** argv) {
   // leaves it out.
   // GCOVR_EXCL_START
   if (command_ == nullptr) {
-    fwrite(kCommandMustBeGiven, 1, sizeof(kCommandMustBeGiven) - 1, stderr);
+    WriteText(kCommandMustBeGiven, stderr);
     return kStatusCommandError;
   }
   // GCOVR_EXCL_STOP
   if (strcmp(command_, "perf") == 0) {
     // Placeholder until performance tests exist; its arguments are unused.
-    puts("Performance command not implemented.");
+    WriteText(kPerfNotImplemented, stdout);
     return kStatusOk;
   }
   // Verbatim, so that the caller sees exactly what it passed.
@@ -41,10 +41,11 @@ int FlushOutput(int status) {
   // A failed run wrote nothing to standard output, and its status says more
   // than a write error would.
   if (status != kStatusOk) return status;
-  // A failed write or flush sets the stream's error indicator and errno.
+  // A failed write or flush sets the stream's error indicator and errno,
+  // which perror words as the system does.
   fflush(stdout);
   if (!ferror(stdout)) return status;
-  fprintf(stderr, "zem_dma_test: write error: %s\n", strerror(errno));
+  perror("zem_dma_test: write error");
   return kStatusWriteError;
 }
 

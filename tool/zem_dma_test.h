@@ -1,6 +1,9 @@
 #ifndef ZEM_DMA_TEST_TOOL_ZEM_DMA_TEST_H_
 #define ZEM_DMA_TEST_TOOL_ZEM_DMA_TEST_H_
 
+#include <stddef.h>
+#include <stdio.h>
+
 namespace zem_dma_test {
 
 // Exit statuses. Scripts rely on these values; a run ends with no other.
@@ -35,6 +38,12 @@ class ZemDmaTest {
   int argc_ = 0;
   char** argv_ = nullptr;
 };
+
+// Writes a text constant, without its terminating NUL, in one call.
+template <size_t kSize>
+void WriteText(const char (&text)[kSize], FILE* stream) {
+  fwrite(text, 1, kSize - 1, stream);
+}
 
 // Flushes standard output at the end of a run. A run that succeeded but
 // whose output was lost ends with kStatusWriteError and a line on standard
