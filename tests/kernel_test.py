@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Runs the process suite's cases on a real arm64 kernel: one of Debian's
-6.12 arm64 kernels, booted under qemu-system-aarch64 with an initramfs that
+arm64 kernels, booted under qemu-system-aarch64 with an initramfs that
 holds a static busybox, the target's dynamic loader and libc if it has them,
 the tool and the empty-vector helper. qemu-user always uses 4 KB pages, so
 only a kernel shows whether the executable's layout suits larger ones.
@@ -8,10 +8,12 @@ only a kernel shows whether the executable's layout suits larger ones.
 usage: kernel_test.py --flavour FLAVOUR --page-kb N [--lib FILE...]
                       --empty-argv-helper HELPER EXECUTABLE
 
-FLAVOUR names the kernel, linux-image-6.12-FLAVOUR: arm64 (4 KB pages) or
-arm64-16k (16 KB pages). The kernel and busybox come from Debian's arm64
-packages, downloaded once with apt-get (which needs `dpkg --add-architecture
-arm64 && apt-get update`, and for the kernels Debian 12's security suite)
+FLAVOUR names the kernel: arm64 (4 KB pages) or arm64-16k (16 KB pages), the
+newest that the metapackages linux-image-FLAVOUR and, on Debian 12,
+linux-image-6.12-FLAVOUR offer. The kernel and busybox come from Debian's
+arm64 packages, downloaded once with apt-get (which needs `dpkg
+--add-architecture arm64 && apt-get update`, and on Debian 12 its security
+suite)
 into $XDG_CACHE_HOME/zem_dma_test (~/.cache/zem_dma_test by default) and
 taken from there afterwards; a newer package that apt offers is downloaded
 next to the old. Where they cannot be had, or qemu-system-aarch64 is missing,
@@ -21,6 +23,7 @@ with CI=true in the environment it fails instead, since CI must run it.
 Exits 0 only when every case passed and the kernel reported N kB pages.
 """
 import argparse
+import fnmatch
 import glob
 import gzip
 import io
@@ -56,23 +59,25 @@ def apt_field(package, field):
     return found.group(1) if shown.returncode == 0 and found else None
 
 
-def cached_member(cache, package, member):
-    """Returns the path of MEMBER (a pattern) of PACKAGE's arm64 candidate,
-    extracted into CACHE, and says where it came from; downloads the package
-    when that version is not cached yet. Without apt's lists, the newest
-    cached version of PACKAGE serves."""
+def cached_member(cache, package, members):
+    """Returns the path of the file of PACKAGE's arm64 candidate that the
+    first of MEMBERS (patterns) names, extracted into CACHE, and says where
+    it came from; downloads the package when that version is not cached yet.
+    Without apt's lists, the newest cached version of PACKAGE serves."""
+    def found(directory):
+        return next((path for member in members
+                     for path in glob.glob(os.path.join(directory, member))), None)
     version = apt_field(package, "Version")
     if version is None:
-        cached = sorted(glob.glob(os.path.join(cache, f"{package}_*", member)),
+        cached = sorted(filter(None, map(found, glob.glob(os.path.join(cache, f"{package}_*")))),
                         key=os.path.getmtime)
         if not cached:
             raise Unavailable(f"no {package} cached in {cache}, and {not_in_apt(package)}")
         return found_in(cache, cached[-1], f"from the cache in {cache}, "
                         f"apt having no arm64 {package}")
     directory = os.path.join(cache, f"{package}_{version}")
-    found = glob.glob(os.path.join(directory, member))
-    if found:
-        return found_in(cache, found[0], f"from the cache in {cache}")
+    if found(directory):
+        return found_in(cache, found(directory), f"from the cache in {cache}")
     os.makedirs(cache, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=cache) as work:
         got = subprocess.run(["apt-get", "download", f"{package}:arm64={version}"],
@@ -84,23 +89,45 @@ def cached_member(cache, package, member):
             raise Unavailable(f"cannot download {package}:arm64 {version}: {errors[-1]}")
         size = os.path.getsize(debs[0])
         files = os.path.join(work, "files")
-        os.mkdir(files)
-        contents = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", debs[0]],
-                                    stdout=subprocess.PIPE)
-        subprocess.run(["tar", "-x", "-C", files, "--wildcards", "./" + member],
-                       stdin=contents.stdout, check=True)
-        if contents.wait() != 0:
-            raise Unavailable(f"cannot unpack {debs[0]}")
+        unpack(debs[0], members, files)
+        if not found(files):
+            raise Unavailable(f"{package}:arm64 {version} holds no {' or '.join(members)}")
         # Renamed whole, so that an interrupted download leaves no half.
+        shutil.rmtree(directory, ignore_errors=True)
         os.rename(files, directory)
-    return found_in(cache, glob.glob(os.path.join(directory, member))[0],
-                    f"downloaded into {cache}, {size / 1e6:.0f} MB")
+    return found_in(cache, found(directory), f"downloaded into {cache}, {size / 1e6:.0f} MB")
+
+
+def unpack(deb, members, directory):
+    """Extracts the regular files of DEB that MEMBERS match into DIRECTORY."""
+    with subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb],
+                          stdout=subprocess.PIPE) as contents:
+        with tarfile.open(fileobj=contents.stdout, mode="r|") as tar:
+            for member in tar:
+                name = os.path.normpath(member.name)
+                if member.isfile() and any(fnmatch.fnmatch(name, m) for m in members):
+                    path = os.path.join(directory, name)
+                    os.makedirs(os.path.dirname(path), exist_ok=True)
+                    with open(path, "wb") as f:
+                        shutil.copyfileobj(tar.extractfile(member), f)
+    if contents.returncode != 0:
+        raise Unavailable(f"cannot unpack {deb}")
 
 
 def found_in(cache, path, how):
     package = os.path.relpath(path, cache).split(os.sep)[0]
     print(f"{package}: {how}")
     return path
+
+
+def release():
+    """The running release's name, as os-release gives it."""
+    try:
+        with open("/etc/os-release", encoding="utf-8") as f:
+            found = re.search(r'^PRETTY_NAME="?([^"\n]*)', f.read(), re.MULTILINE)
+        return found.group(1) if found else "this system"
+    except OSError:
+        return "this system"
 
 
 def not_in_apt(package):
@@ -111,22 +138,36 @@ def not_in_apt(package):
                 "`dpkg --add-architecture arm64 && apt-get update`")
     if apt_field(BUSYBOX, "Version") is None:
         return "apt's lists hold no arm64 packages: run `apt-get update`"
-    return (f"apt's sources offer no {package}: Debian 12 ships it in its "
-            f"security suite, bookworm-security; add that suite to apt's "
-            f"sources and run `apt-get update`")
+    return (f"apt's sources on {release()} offer no {package}; Debian 12 has its "
+            f"arm64-16k kernels only in its security suite, bookworm-security: add "
+            f"that suite to apt's sources and run `apt-get update`")
 
 
 def kernel_and_busybox(cache, flavour):
-    # The metapackage follows the current 6.12 release and names its
-    # package; without it in apt, any cached release serves.
-    metapackage = f"linux-image-6.12-{flavour}"
-    kernel = apt_field(metapackage, "Depends")
-    package = kernel.split()[0] if kernel else f"linux-image-6.12.*-{flavour}"
-    if not kernel and not glob.glob(os.path.join(cache, f"{package}_*")):
-        raise Unavailable(f"no {metapackage} cached in {cache}, and "
-                          f"{not_in_apt(metapackage)}")
-    vmlinuz = cached_member(cache, package, "boot/vmlinuz-*")
-    busybox = cached_member(cache, BUSYBOX, "bin/busybox")
+    # Each metapackage names the current kernel package of its series: the
+    # release's own (Debian 13 on), and Debian 12's 6.12 in its security
+    # suite. The newest kernel that apt offers serves; without apt, the
+    # newest cached one.
+    metapackages = [f"linux-image-{flavour}", f"linux-image-6.12-{flavour}"]
+    offered = [depends.split()[0] for depends in
+               filter(None, (apt_field(m, "Depends") for m in metapackages))]
+    newest = None
+    for package in offered:
+        if newest is None or subprocess.run(
+                ["dpkg", "--compare-versions", apt_field(package, "Version") or "0",
+                 "gt", apt_field(newest, "Version") or "0"]).returncode == 0:
+            newest = package
+    if newest:
+        vmlinuz = cached_member(cache, newest, ["boot/vmlinuz-*"])
+    else:
+        cached = sorted(glob.glob(os.path.join(cache, f"linux-image-*-{flavour}_*",
+                                               "boot", "vmlinuz-*")), key=os.path.getmtime)
+        if not cached:
+            raise Unavailable(f"no linux-image-{flavour} cached in {cache}, and "
+                              f"{not_in_apt(metapackages[0])}")
+        vmlinuz = found_in(cache, cached[-1], f"from the cache in {cache}, apt "
+                           f"having no arm64 {' or '.join(metapackages)}")
+    busybox = cached_member(cache, BUSYBOX, ["bin/busybox", "usr/bin/busybox"])
     return vmlinuz, busybox
 
 
