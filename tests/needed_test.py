@@ -88,7 +88,10 @@ if options.stack_protector:
         ok = ok and there
 if options.control_flow_like:
     carried, toolchain = features(options.executable), features(options.control_flow_like)
-    print(f"control-flow features {sorted(carried) or 'none'}; the toolchain's start "
-          f"files and runtime allow {sorted(toolchain) or 'none'}, each expected")
+    for feature in sorted(toolchain):
+        print(f"control-flow {feature}: {'carried' if feature in carried else 'NOT carried'}; "
+              f"the toolchain's start files and runtime allow it")
+    if not toolchain:
+        print("control-flow: the toolchain's start files and runtime allow no feature")
     ok = ok and toolchain <= carried
 sys.exit(0 if ok else 1)
