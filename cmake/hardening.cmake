@@ -39,7 +39,7 @@ function(zem_hardening target)
 
   # musl has no fortify layer; bionic's has none for what the tool calls
   # below API 24, but takes the definition all the same. Fortifying needs
-  # the optimiser, and glibc warns without it.
+  # the optimiser, and glibc warns without it: Debug builds go without.
   check_cxx_source_compiles([[
     #include <stdio.h>
     #if !defined(__GLIBC__) && !defined(__BIONIC__)
@@ -52,8 +52,10 @@ function(zem_hardening target)
     #error not glibc
     #endif
     int main() { return 0; }]] ZEM_LIBC_IS_GLIBC)
-  if(ZEM_LIBC_HAS_FORTIFY)
-    list(APPEND taken "$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=3>")
+  set(fortify OFF)
+  if(ZEM_LIBC_HAS_FORTIFY AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+    set(fortify ON)
+    list(APPEND taken -U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=3)
   endif()
   target_compile_options(${target} INTERFACE ${taken})
 
@@ -67,7 +69,7 @@ function(zem_hardening target)
   endforeach()
 
   set(ZEM_CONTROL_FLOW_FLAG "${control_flow}" PARENT_SCOPE)
-  if(ZEM_LIBC_IS_GLIBC AND NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+  if(fortify AND ZEM_LIBC_IS_GLIBC)
     set(ZEM_LIBC_FORTIFIED ON PARENT_SCOPE)
   else()
     set(ZEM_LIBC_FORTIFIED OFF PARENT_SCOPE)
