@@ -11,6 +11,12 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   endif()
 endif()
 
+# A Debian package declares no dependency, which is right only for a static
+# PIE: no other build makes one.
+if(CPACK_GENERATOR STREQUAL "DEB" AND NOT CPACK_ZEM_DEBIAN_PACKAGE)
+  message(FATAL_ERROR "No Debian package: this build's executable is not a static PIE")
+endif()
+
 # The archive holds what `cmake --install` lays out; the Debian package
 # holds the page and the documents as Debian lays them out instead.
 if(CPACK_GENERATOR STREQUAL "DEB")

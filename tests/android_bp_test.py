@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
-"""Checks that Android.bp builds the tool from the same sources, with the same
-warnings, as the CMake build.
+"""Checks that Android.bp builds the tool as the CMake build does: from the
+same sources, with the same warnings, and with the same version header,
+which its genrule makes from CMakeLists.txt.
 
 usage: android_bp_test.py ANDROID_BP --srcs SOURCE... --warnings=FLAG[;FLAG...]
+                          --version-header HEADER
 
 Lists may also come with their items separated by ";", as CMake writes them.
 """
 import argparse
 import os
 import re
+import subprocess
 import sys
+import tempfile
+
+from harness import Tally
 
 
 def bp_list(text, name):
@@ -22,28 +28,53 @@ def cmake_list(items):
     return [item for arg in items for item in arg.split(";") if item]
 
 
-parser = argparse.ArgumentParser()
-parser.add_argument("android_bp")
-parser.add_argument("--srcs", nargs="+", required=True)
-parser.add_argument("--warnings", required=True)
-options = parser.parse_args()
+def genrule_output(text, root):
+    """What the version genrule's command writes, run here as Soong runs it."""
+    found = re.search(r'\bcmd\s*:\s*"((?:[^"\\]|\\.)*)"', text)
+    if not found:
+        return None
+    command = re.sub(r"\\(.)", r"\1", found.group(1))
+    with tempfile.TemporaryDirectory() as work:
+        out = os.path.join(work, "out.h")
+        command = command.replace("$(in)", os.path.join(root, "CMakeLists.txt"))
+        subprocess.run(["sh", "-c", command.replace("$(out)", out)], check=True)
+        with open(out, encoding="utf-8") as f:
+            return f.read()
 
-with open(options.android_bp, encoding="utf-8") as bp:
-    # Comments may mention a property; only the properties themselves count.
-    text = re.sub(r"//[^\n]*|/\*.*?\*/", "", bp.read(), flags=re.DOTALL)
-root = os.path.dirname(os.path.abspath(options.android_bp))
-checks = [
-    # CMake may name a source by its absolute path; Android.bp cannot.
-    ("srcs", sorted(bp_list(text, "srcs")),
-     sorted(os.path.relpath(os.path.join(root, src), root) for src in cmake_list(options.srcs))),
-    # Android.bp adds -Werror: a platform build has no other setting.
-    ("warnings",
-     sorted(f for f in bp_list(text, "cflags") if f.startswith("-W") and f != "-Werror"),
-     sorted(cmake_list([options.warnings]))),
-]
-failed = False
-for name, in_bp, in_cmake in checks:
-    same = in_bp == in_cmake
-    print(f"{'ok  ' if same else 'FAIL'} {name}: Android.bp {in_bp}, CMake {in_cmake}")
-    failed |= not same
-sys.exit(1 if failed else 0)
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("android_bp")
+    parser.add_argument("--srcs", nargs="+", required=True)
+    parser.add_argument("--warnings", required=True)
+    parser.add_argument("--version-header", required=True)
+    options = parser.parse_args()
+
+    with open(options.android_bp, encoding="utf-8") as bp:
+        # Comments may mention a property; only the properties themselves count.
+        text = re.sub(r"//[^\n]*|/\*.*?\*/", "", bp.read(), flags=re.DOTALL)
+    with open(options.version_header, encoding="utf-8") as f:
+        header = f.read()
+    root = os.path.dirname(os.path.abspath(options.android_bp))
+    binary = text[text.find("cc_binary"):]
+    tally = Tally()
+    for name, in_bp, in_cmake in [
+        # CMake may name a source by its absolute path; Android.bp cannot.
+        ("srcs", sorted(bp_list(binary, "srcs")),
+         sorted(os.path.relpath(os.path.join(root, src), root)
+                for src in cmake_list(options.srcs))),
+        # Android.bp adds -Werror: a platform build has no other setting.
+        ("warnings",
+         sorted(f for f in bp_list(binary, "cflags") if f.startswith("-W") and f != "-Werror"),
+         sorted(cmake_list([options.warnings]))),
+        ("version header", genrule_output(text, root), header),
+        ("the tool takes the version header", bp_list(binary, "generated_headers"),
+         re.findall(r'\bname\s*:\s*"(zem_dma_test_version)"', text)),
+    ]:
+        tally.check(name, [] if in_bp == in_cmake else
+                    [f"Android.bp {in_bp!r}, CMake {in_cmake!r}"])
+    return tally.summary()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

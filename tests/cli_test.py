@@ -2,16 +2,19 @@
 """Starts zem_dma_test as a process and checks standard output, standard
 error and the exit status, byte for byte.
 
-usage: cli_test.py [--empty-argv-helper HELPER] -- [LAUNCHER...] EXECUTABLE
+usage: cli_test.py --version VERSION [--empty-argv-helper HELPER]
+                   -- [LAUNCHER...] EXECUTABLE
 
-Everything after "--" is the command that starts the tool: an emulator with
-its options may stand before the executable. Arguments are passed as bytes,
+VERSION is the project's. Everything after "--" is the command that starts
+the tool: an emulator with its options may stand before the executable. Arguments are passed as bytes,
 so empty ones and bytes that are not UTF-8 reach the tool unchanged.
 """
+import argparse
 import errno
 import os
-import subprocess
 import sys
+
+from harness import Tally, run_tool
 
 USAGE = (b"Usage: zem_dma_test [options] <command> [command args]\n"
          b"\n"
@@ -24,7 +27,6 @@ USAGE = (b"Usage: zem_dma_test [options] <command> [command args]\n"
          b"    -h\n"
          b"    --version               Display version info and exit.\n"
          b"\n")
-VERSION = b"zem_dma_test version 1\n"
 PERF = b"Performance command not implemented.\n"
 NO_COMMAND = b"No command was specified.\n" + USAGE
 # The option parser's complaint belongs to libc, which words it as it likes:
@@ -46,48 +48,52 @@ def write_error(code):
 FULL, CLOSED = write_error(errno.ENOSPC), write_error(errno.EBADF)
 
 
-# name, arguments, stdout, stderr, status, stream setup
-# (the setup closes a descriptor, "1-", or points it at /dev/full, "2>full").
-CASES = [
-    ("help -h", [b"-h"], USAGE, b"", 0, ""),
-    ("help --help", [b"--help"], USAGE, b"", 0, ""),
-    ("help ends a cluster", [b"-hx"], USAGE, b"", 0, ""),
-    ("help before a bad option", [b"--help", b"--bogus"], USAGE, b"", 0, ""),
-    ("help after the command", [b"perf", b"--help"], USAGE, b"", 0, ""),
-    ("version", [b"--version"], VERSION, b"", 0, ""),
-    ("version, command not run", [b"--version", b"perf"], VERSION, b"", 0, ""),
-    ("bad long option", [b"--bogus"], b"", COMPLAINT_THEN_USAGE, 9, ""),
-    ("bad option before help", [b"--bogus", b"--help"], b"", COMPLAINT_THEN_USAGE, 9, ""),
-    ("bad short option after command", [b"perf", b"-x"], b"", COMPLAINT_THEN_USAGE, 9, ""),
-    ("command option taken by parser", [b"perf", b"--size", b"10"], b"", COMPLAINT_THEN_USAGE, 9, ""),
-    ("help takes no argument", [b"--help=1"], b"", COMPLAINT_THEN_USAGE, 9, ""),
-    ("no arguments", [], b"", NO_COMMAND, 15, ""),
-    ("options end, no command", [b"--"], b"", NO_COMMAND, 15, ""),
-    ("empty argument vector", EMPTY_ARGV, b"", NO_COMMAND, 15, ""),
-    ("upper case command", [b"PERF"], b"", invalid(b"PERF"), 15, ""),
-    ("command with a suffix", [b"perfx"], b"", invalid(b"perfx"), 15, ""),
-    ("empty command", [b""], b"", invalid(b""), 15, ""),
-    ("command with spaces", [b" perf two "], b"", invalid(b" perf two "), 15, ""),
-    ("command of escape bytes", [b"\x1b[2J\x1b]0;t\x07\r"], b"", invalid(b"\x1b[2J\x1b]0;t\x07\r"), 15, ""),
-    ("command not UTF-8", [b"\xff\xfe\xc3("], b"", invalid(b"\xff\xfe\xc3("), 15, ""),
-    ("command of 100000 bytes", [LONG_NAME], b"", invalid(LONG_NAME), 15, ""),
-    ("option-like command after --", [b"--", b"--help"], b"", invalid(b"--help"), 15, ""),
-    ("dash alone is a command", [b"-"], b"", invalid(b"-"), 15, ""),
-    ("perf", [b"perf"], PERF, b"", 0, ""),
-    ("perf ignores its arguments", [b"perf", b"a", b"b", b"c"], PERF, b"", 0, ""),
-    ("perf after --", [b"--", b"perf", b"-x"], PERF, b"", 0, ""),
-    ("version, stdout closed", [b"--version"], b"", CLOSED, 1, "1-"),
-    ("version, stdout full", [b"--version"], b"", FULL, 1, "1>full"),
-    ("help, stdout full", [b"-h"], b"", FULL, 1, "1>full"),
-    ("perf, stdout closed", [b"perf"], b"", CLOSED, 1, "1-"),
-    ("perf, stdout full", [b"perf"], b"", FULL, 1, "1>full"),
-    ("perf, both streams full", [b"perf"], b"", b"", 1, "1>full 2>full"),
-    ("bad option, stdout closed", [b"--bogus"], b"", COMPLAINT_THEN_USAGE, 9, "1-"),
-    ("bad option, stderr closed", [b"--bogus"], b"", b"", 9, "2-"),
-    ("bad option, stderr full", [b"--bogus"], b"", b"", 9, "2>full"),
-    ("no command, stderr closed", [], b"", b"", 15, "2-"),
-    ("invalid command, stderr full", [LONG_NAME], b"", b"", 15, "2>full"),
-]
+def cases(version):
+    """The cases, for a tool of VERSION: name, arguments, stdout, stderr,
+    status, stream setup (which closes a descriptor, "1-", or points it at
+    /dev/full, "2>full")."""
+    version_line = f"zem_dma_test version {version}\n".encode()
+    return [
+
+        ("help -h", [b"-h"], USAGE, b"", 0, ""),
+        ("help --help", [b"--help"], USAGE, b"", 0, ""),
+        ("help ends a cluster", [b"-hx"], USAGE, b"", 0, ""),
+        ("help before a bad option", [b"--help", b"--bogus"], USAGE, b"", 0, ""),
+        ("help after the command", [b"perf", b"--help"], USAGE, b"", 0, ""),
+        ("version", [b"--version"], version_line, b"", 0, ""),
+        ("version, command not run", [b"--version", b"perf"], version_line, b"", 0, ""),
+        ("bad long option", [b"--bogus"], b"", COMPLAINT_THEN_USAGE, 9, ""),
+        ("bad option before help", [b"--bogus", b"--help"], b"", COMPLAINT_THEN_USAGE, 9, ""),
+        ("bad short option after command", [b"perf", b"-x"], b"", COMPLAINT_THEN_USAGE, 9, ""),
+        ("command option taken by parser", [b"perf", b"--size", b"10"], b"", COMPLAINT_THEN_USAGE, 9, ""),
+        ("help takes no argument", [b"--help=1"], b"", COMPLAINT_THEN_USAGE, 9, ""),
+        ("no arguments", [], b"", NO_COMMAND, 15, ""),
+        ("options end, no command", [b"--"], b"", NO_COMMAND, 15, ""),
+        ("empty argument vector", EMPTY_ARGV, b"", NO_COMMAND, 15, ""),
+        ("upper case command", [b"PERF"], b"", invalid(b"PERF"), 15, ""),
+        ("command with a suffix", [b"perfx"], b"", invalid(b"perfx"), 15, ""),
+        ("empty command", [b""], b"", invalid(b""), 15, ""),
+        ("command with spaces", [b" perf two "], b"", invalid(b" perf two "), 15, ""),
+        ("command of escape bytes", [b"\x1b[2J\x1b]0;t\x07\r"], b"", invalid(b"\x1b[2J\x1b]0;t\x07\r"), 15, ""),
+        ("command not UTF-8", [b"\xff\xfe\xc3("], b"", invalid(b"\xff\xfe\xc3("), 15, ""),
+        ("command of 100000 bytes", [LONG_NAME], b"", invalid(LONG_NAME), 15, ""),
+        ("option-like command after --", [b"--", b"--help"], b"", invalid(b"--help"), 15, ""),
+        ("dash alone is a command", [b"-"], b"", invalid(b"-"), 15, ""),
+        ("perf", [b"perf"], PERF, b"", 0, ""),
+        ("perf ignores its arguments", [b"perf", b"a", b"b", b"c"], PERF, b"", 0, ""),
+        ("perf after --", [b"--", b"perf", b"-x"], PERF, b"", 0, ""),
+        ("version, stdout closed", [b"--version"], b"", CLOSED, 1, "1-"),
+        ("version, stdout full", [b"--version"], b"", FULL, 1, "1>full"),
+        ("help, stdout full", [b"-h"], b"", FULL, 1, "1>full"),
+        ("perf, stdout closed", [b"perf"], b"", CLOSED, 1, "1-"),
+        ("perf, stdout full", [b"perf"], b"", FULL, 1, "1>full"),
+        ("perf, both streams full", [b"perf"], b"", b"", 1, "1>full 2>full"),
+        ("bad option, stdout closed", [b"--bogus"], b"", COMPLAINT_THEN_USAGE, 9, "1-"),
+        ("bad option, stderr closed", [b"--bogus"], b"", b"", 9, "2-"),
+        ("bad option, stderr full", [b"--bogus"], b"", b"", 9, "2>full"),
+        ("no command, stderr closed", [], b"", b"", 15, "2-"),
+        ("invalid command, stderr full", [LONG_NAME], b"", b"", 15, "2>full"),
+    ]
 
 
 def stream_setup(setup):
@@ -113,14 +119,8 @@ def run(tool, empty_argv_helper, case):
     """Runs one case here; returns its status, stdout and stderr."""
     _, args, _, _, _, setup = case
     if args is EMPTY_ARGV:
-        command = [empty_argv_helper, tool[-1]]
-    else:
-        command = tool + args
-    # The parser's ordering is its default, whatever the caller's shell says.
-    env = {k: v for k, v in os.environ.items() if k != "POSIXLY_CORRECT"}
-    got = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         env=env, preexec_fn=prepare_streams(setup))
-    return got.returncode, got.stdout, got.stderr
+        return run_tool([empty_argv_helper, tool[-1]], setup=prepare_streams(setup))
+    return run_tool(tool, args, prepare_streams(setup))
 
 
 def faults(case, status, stdout, stderr):
@@ -146,37 +146,31 @@ def report(results, title=""):
     """Prints a line per case and a summary line headed by TITLE; returns
     the exit status. RESULTS yields, for each case, the case and either its
     (status, stdout, stderr) or, for a case not run, the reason why."""
-    passed = failed = skipped = 0
+    tally = Tally()
     for case, result in results:
         if isinstance(result, str):
-            print(f"skip {case[0]}: {result}")
-            skipped += 1
-            continue
-        found = faults(case, *result)
-        print(("FAIL " if found else "ok   ") + case[0])
-        for fault in found:
-            print("     " + fault)
-        failed += bool(found)
-        passed += not found
-    print(f"{title}{passed} passed, {failed} failed, {skipped} skipped")
-    return 1 if failed else 0
+            tally.skip(case[0], result)
+        else:
+            tally.check(case[0], faults(case, *result))
+    return tally.summary(title)
 
 
-def main(argv):
-    split = argv.index("--")
-    options, tool = argv[:split], argv[split + 1:]
-    empty_argv_helper = None
-    if options[:1] == ["--empty-argv-helper"]:
-        empty_argv_helper = options[1]
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--empty-argv-helper")
+    parser.add_argument("tool", nargs="+")
+    options = parser.parse_args()
+    tool, helper = options.tool, options.empty_argv_helper
 
     def result(case):
-        if case[1] is EMPTY_ARGV and (empty_argv_helper is None or len(tool) > 1):
+        if case[1] is EMPTY_ARGV and (helper is None or len(tool) > 1):
             return "no way to start the tool with an empty vector"
         if "1-" in case[5] and len(tool) > 1:
             return "an emulator may take the closed descriptor 1 for its own files"
-        return run(tool, empty_argv_helper, case)
-    return report((case, result(case)) for case in CASES)
+        return run(tool, helper, case)
+    return report((case, result(case)) for case in cases(options.version))
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Installs a build into a new prefix, as `cmake --install --strip` does for
 a user, and checks what lands there: the executable, without symbols or
-debug information; the manual page, which must name the same options and
-commands as the usage text; and the bash completion, completed in a real
+debug information; the manual page, which must name the commands and
+options of the usage text; and the bash completion, completed in a real
 bash with bash-completion loading it from where it was installed.
 
 With --deb, it also makes the build's Debian package as its package step
@@ -11,25 +11,24 @@ byte for byte, lintian's verdict, and a life in a root of its own, where
 Debian's dpkg installs it, verifies it and purges it again, the installed
 executable runs (started by LAUNCHER, such as an emulator, if one is given),
 man renders its page and bash-completion completes it. The machine's own
-dpkg database is not touched.
+dpkg database is not touched. Without --deb, cpack must refuse to make one.
 
-usage: install_test.py CMAKE BUILD_DIR
-                       [--deb CPACK EXECUTABLE ARCH VERSION [LAUNCHER...]]
+usage: install_test.py CMAKE CPACK BUILD_DIR VERSION [--deb EXECUTABLE ARCH]
+                       [--launcher LAUNCHER...]
 """
+import argparse
 import glob
 import gzip
 import hashlib
-import io
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
-import tarfile
 import tempfile
 
 from cli_test import USAGE
+from harness import SHT_SYMTAB, Elf, Tally, deb_files, run_tool
 
 BASH_COMPLETION = "/usr/share/bash-completion/bash_completion"
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -38,39 +37,8 @@ DOCS = f"usr/share/doc/{PACKAGE}"
 # Tags that lintian raises wrongly on a static executable; the package may
 # override these and no others.
 OVERRIDABLE = {"shared-library-lacks-prerequisites", "statically-linked-binary"}
-# What a person types after "zem_dma_test " before pressing tab, and what
-# bash must offer.
-COMPLETIONS = [
-    ("", ["perf"]),
-    ("p", ["perf"]),
-    ("--", ["--help", "--version"]),
-    ("--v", ["--version"]),
-    ("-", ["--help", "--version", "-h"]),
-    ("perf --", ["--help", "--version"]),
-    ("perf ", []),
-]
-
-
-def sections(elf):
-    """The names and types of a 64-bit ELF file's sections."""
-    order = {1: "<", 2: ">"}[elf[5]]
-    shoff, = struct.unpack_from(order + "Q", elf, 0x28)
-    size, count, names = struct.unpack_from(order + "HHH", elf, 0x3A)
-    headers = [struct.unpack_from(order + "IIQQQQ", elf, shoff + i * size)
-               for i in range(count)]
-    table = headers[names][4] if headers else 0
-    return [(elf[table + h[0]:elf.index(b"\0", table + h[0])].decode(), h[1])
-            for h in headers]
-
-
-def executable_faults(path):
-    with open(path, "rb") as f:
-        elf = f.read()
-    faults = [f"section {name}" for name, kind in sections(elf)
-              if kind == 2 or name.startswith(".debug")]  # 2: SHT_SYMTAB
-    if not os.access(path, os.X_OK):
-        faults.append("not executable")
-    return faults
+# What a person types after "zem_dma_test " before pressing tab.
+TYPED = ["", "p", "--", "--v", "-", "perf --", "perf "]
 
 
 def usage_names(heading):
@@ -82,6 +50,23 @@ def usage_names(heading):
         elif names:
             break
     return set(names)
+
+
+def offered(typed):
+    """What bash must offer after TYPED, by the usage text: options anywhere,
+    the command where no command stands yet, nothing after it."""
+    *before, word = typed.split(" ")
+    if word.startswith("-"):
+        return sorted(o for o in usage_names("Options") if o.startswith(word))
+    if any(not w.startswith("-") for w in before):
+        return []
+    return sorted(c for c in usage_names("Commands") if c.startswith(word))
+
+
+def executable_faults(path):
+    faults = [f"section {name}" for name, kind, *_ in Elf.read(path).sections
+              if kind == SHT_SYMTAB or name.startswith(".debug")]
+    return faults + ([] if os.access(path, os.X_OK) else ["not executable"])
 
 
 def page_names(page, section, macro):
@@ -107,8 +92,8 @@ def page_faults(path):
 
 
 def completion_faults(prefix):
-    """Completes each line in bash, with bash-completion finding the script
-    under PREFIX/share as it finds a package's."""
+    """Completes each typed line in bash, with bash-completion finding the
+    script under PREFIX/share as it finds a package's."""
     script = f"""
 source {BASH_COMPLETION}
 for line in "$@"; do
@@ -124,34 +109,20 @@ done
 """
     env = {**os.environ, "XDG_DATA_DIRS": os.path.join(prefix, "share"),
            "BASH_COMPLETION_USER_DIR": os.path.join(prefix, "none")}
-    got = subprocess.run(["bash", "--norc", "--noprofile", "-c", script, "bash"] +
-                         [line for line, _ in COMPLETIONS],
+    got = subprocess.run(["bash", "--norc", "--noprofile", "-c", script, "bash"] + TYPED,
                          capture_output=True, text=True, env=env)
-    offered = got.stdout.split("\n")
+    lines = got.stdout.split("\n")
     faults = [] if got.returncode == 0 else [f"bash: status {got.returncode} {got.stderr}"]
-    for index, (line, expected) in enumerate(COMPLETIONS):
-        words = sorted(offered[index].split()) if index < len(offered) else None
-        if words != expected:
-            faults.append(f"'zem_dma_test {line}' offers {words}, expected {expected}")
+    for index, typed in enumerate(TYPED):
+        words = sorted(lines[index].split()) if index < len(lines) else None
+        if words != offered(typed):
+            faults.append(f"'zem_dma_test {typed}' offers {words}, expected {offered(typed)}")
     return faults
 
 
-def fields(deb):
-    """The control fields of DEB, continuation lines joined with newlines."""
-    control = subprocess.run(["dpkg-deb", "-f", deb], capture_output=True,
-                             text=True, check=True).stdout
-    found = {}
-    name = None
-    for line in filter(None, control.splitlines()):
-        if line.startswith(" "):
-            found[name] += "\n" + line
-        else:
-            name, value = line.split(":", 1)
-            found[name] = value.strip()
-    return found
-
-
-def control_faults(control, arch, version):
+def control_faults(deb, arch, version):
+    said = subprocess.run(["dpkg-deb", "-f", deb], capture_output=True, text=True).stdout
+    control = dict(re.findall(r"^(\S+): (.*(?:\n .*)*)", said, re.MULTILINE))
     expected = {"Package": PACKAGE, "Version": version, "Architecture": arch,
                 "Section": "utils", "Priority": "optional"}
     faults = [f"{name}: {control.get(name)!r}, expected {value!r}"
@@ -165,19 +136,18 @@ def control_faults(control, arch, version):
     description = control.get("Description", "").split("\n")
     if description[1:] != extended:
         faults.append(f"extended description {description[1:]}, expected {extended}")
-    faults += [f"description line of {len(line)} characters: {line!r}"
-               for line in description if len(line) > 80]
-    return faults
+    return faults + [f"description line of {len(line)} characters: {line!r}"
+                     for line in description if len(line) > 80]
 
 
 def files_faults(members, executable):
     """Checks the package's files, given as {path: bytes}."""
-    pages = sorted(glob.glob(os.path.join(SOURCE, "doc", "*.md")))
     expected = {"usr/bin/zem_dma_test", "usr/share/man/man1/zem_dma_test.1.gz",
                 "usr/share/bash-completion/completions/zem_dma_test",
                 f"{DOCS}/copyright", f"{DOCS}/changelog.gz", f"{DOCS}/README.md",
                 f"usr/share/lintian/overrides/{PACKAGE}"}
-    expected |= {f"{DOCS}/doc/{os.path.basename(page)}" for page in pages}
+    expected |= {f"{DOCS}/doc/{os.path.basename(page)}"
+                 for page in glob.glob(os.path.join(SOURCE, "doc", "*.md"))}
     faults = [f"missing {path}" for path in sorted(expected - members.keys())]
     faults += [f"unexpected {path}" for path in sorted(members.keys() - expected)]
     with open(executable, "rb") as f:
@@ -194,7 +164,9 @@ def changelog_faults(members, version):
     changelog = members.get(f"{DOCS}/changelog.gz")
     top = gzip.decompress(changelog).decode().split("\n", 1)[0] if changelog else None
     expected = f"{PACKAGE} ({version}) "
-    return [] if top and top.startswith(expected) else [f"top entry {top!r}, expected {expected!r}..."]
+    return [] if top and top.startswith(expected) else [
+        f"top entry {top!r}: a new version needs a new entry, {expected!r}..., "
+        f"written by hand at the top of packaging/changelog.in"]
 
 
 def override_faults(members):
@@ -239,12 +211,10 @@ def dpkg_root_steps(deb, root, arch, launcher, version):
     if installed:
         return
     yield "dpkg -V finds it intact", run(dpkg + ["-V", PACKAGE])
-    got = subprocess.run(launcher + [f"{root}/usr/bin/zem_dma_test", "--version"],
-                         capture_output=True)
-    expected = f"zem_dma_test version {version}\n".encode()
+    got = run_tool(launcher + [f"{root}/usr/bin/zem_dma_test"], [b"--version"])
+    expected = (0, f"zem_dma_test version {version}\n".encode())
     yield "the installed executable runs", (
-        [] if (got.returncode, got.stdout) == (0, expected)
-        else [f"status {got.returncode}, stdout {got.stdout!r}, expected {expected!r}"])
+        [] if got[:2] == expected else [f"status and stdout {got[:2]}, expected {expected}"])
     man = subprocess.run(["man", "-M", f"{root}/usr/share/man", "zem_dma_test"],
                          capture_output=True, text=True,
                          env={**os.environ, "MANPAGER": "cat", "LANG": "C.UTF-8"})
@@ -267,89 +237,97 @@ def machine_record():
     return said, sorted(glob.glob(f"/var/lib/dpkg/info/{PACKAGE}[.:]*"))
 
 
-def check_deb(cpack, build, executable, arch, version, launcher, verdict, cannot):
-    before = machine_record()
-    with tempfile.TemporaryDirectory(prefix="zem-deb-") as work:
-        subprocess.run([cpack, "--config", os.path.join(build, "CPackConfig.cmake"),
-                        "-G", "DEB", "-B", work], check=True, stdout=subprocess.DEVNULL)
-        name = f"{PACKAGE}_{version}_{arch}.deb"
-        deb = os.path.join(work, name)
-        made = sorted(os.path.basename(p) for p in glob.glob(os.path.join(work, "*.deb*")))
-        verdict(f"makes {name} and its .sha256", [] if made == [name, name + ".sha256"]
-                else [f"made {made}"])
-        if not os.path.exists(deb):
-            return
-        with open(deb, "rb") as f:
-            digest = hashlib.sha256(f.read()).hexdigest()
-        with open(deb + ".sha256") as f:
-            verdict("the .sha256 matches", [] if f.read().split() == [digest, name]
+def make_deb(cpack, build, work):
+    """Makes the build's Debian package in WORK; returns the status, the
+    output and the names of the files made."""
+    got = subprocess.run([cpack, "--config", os.path.join(build, "CPackConfig.cmake"),
+                          "-G", "DEB", "-B", work], capture_output=True, text=True)
+    made = sorted(os.path.basename(p) for p in glob.glob(os.path.join(work, "*.deb*")))
+    return got.returncode, got.stdout + got.stderr, made
+
+
+def check_deb(tally, options, work):
+    (executable, arch), version = options.deb, options.version
+    name = f"{PACKAGE}_{version}_{arch}.deb"
+    deb = os.path.join(work, name)
+    status, output, made = make_deb(options.cpack, options.build, work)
+    if not tally.check(f"makes {name} and its .sha256", [] if made == [name, name + ".sha256"]
+                       else [f"status {status}, made {made}: {output}"]):
+        return
+    with open(deb, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    with open(deb + ".sha256") as f:
+        tally.check("the .sha256 matches", [] if f.read().split() == [digest, name]
                     else ["another digest"])
-        verdict("control fields", control_faults(fields(deb), arch, version))
-        data = subprocess.run(["dpkg-deb", "--fsys-tarfile", deb], capture_output=True,
-                              check=True).stdout
-        with tarfile.open(fileobj=io.BytesIO(data)) as tar:
-            members = {m.name.removeprefix("./"): tar.extractfile(m).read()
-                       for m in tar.getmembers() if m.isfile()}
-        verdict("package files, the executable as tested", files_faults(members, executable))
-        verdict("changelog's top entry is this version", changelog_faults(members, version))
-        verdict("overrides only what lintian misreads", override_faults(members))
-        if shutil.which("lintian"):
-            verdict("lintian: no error, no warning, no override unused by all", lintian_faults(deb))
-        else:
-            cannot("lintian", "no lintian (Debian package lintian)")
-        missing = [] if shutil.which("man") else ["no man (Debian package man-db)"]
-        if not os.path.exists(BASH_COMPLETION):
-            missing.append(f"no {BASH_COMPLETION} (Debian package bash-completion)")
-        if missing:
-            cannot("dpkg root", ", ".join(missing))
-        else:
-            for step, faults in dpkg_root_steps(deb, os.path.join(work, "root"), arch,
-                                                launcher, version):
-                verdict(step, faults)
-    after = machine_record()
-    verdict(f"the machine's dpkg database unchanged for {PACKAGE}",
-            [] if after == before else [f"{before} became {after}"])
+    tally.check("control fields", control_faults(deb, arch, version))
+    members = deb_files(deb) or {}
+    tally.check("package files, the executable as tested", files_faults(members, executable))
+    tally.check("changelog's top entry is this version", changelog_faults(members, version))
+    tally.check("overrides only what lintian misreads", override_faults(members))
+    if shutil.which("lintian"):
+        tally.check("lintian: no error, no warning, no override unused by all",
+                    lintian_faults(deb))
+    else:
+        tally.cannot("lintian", "no lintian (Debian package lintian)")
+    missing = [] if shutil.which("man") else ["no man (Debian package man-db)"]
+    if not os.path.exists(BASH_COMPLETION):
+        missing.append(f"no {BASH_COMPLETION} (Debian package bash-completion)")
+    if missing:
+        tally.cannot("dpkg root", ", ".join(missing))
+        return
+    for step, faults in dpkg_root_steps(deb, os.path.join(work, "root"), arch,
+                                        options.launcher, version):
+        tally.check(step, faults)
 
 
-def main(argv):
-    cmake, build = argv[:2]
-    failed = False
-
-    def verdict(name, faults):
-        nonlocal failed
-        print(("FAIL " if faults else "ok   ") + name + "".join(f": {f}" for f in faults))
-        failed |= bool(faults)
-
-    def cannot(name, reason):
-        if os.environ.get("CI") == "true":
-            verdict(name, [f"cannot run, and CI must run it: {reason}"])
-        else:
-            print(f"skip {name}: {reason}")
-
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("cmake")
+    parser.add_argument("cpack")
+    parser.add_argument("build")
+    parser.add_argument("version")
+    parser.add_argument("--deb", nargs=2, metavar=("EXECUTABLE", "ARCH"))
+    parser.add_argument("--launcher", nargs=argparse.REMAINDER, default=[])
+    options = parser.parse_args()
+    tally = Tally()
     with tempfile.TemporaryDirectory(prefix="zem-install-") as prefix:
         # A strip that cannot read the target's executables only complains.
-        got = subprocess.run([cmake, "--install", build, "--prefix", prefix, "--strip"],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        verdict("cmake --install --strip says nothing amiss",
-                [f"status {got.returncode}: {got.stderr}"] if got.returncode or got.stderr else [])
+        got = subprocess.run([options.cmake, "--install", options.build, "--prefix", prefix,
+                              "--strip"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                             text=True)
+        tally.check("cmake --install --strip says nothing amiss",
+                    [f"status {got.returncode}: {got.stderr}"]
+                    if got.returncode or got.stderr else [])
         files = {"executable": "bin/zem_dma_test",
                  "page": "share/man/man1/zem_dma_test.1",
                  "completion": "share/bash-completion/completions/zem_dma_test"}
         missing = [f for f in files.values() if not os.path.isfile(os.path.join(prefix, f))]
-        verdict("installs " + ", ".join(files.values()), [f"no {f}" for f in missing])
-        if missing:
-            return 1
-        verdict("executable stripped", executable_faults(os.path.join(prefix, files["executable"])))
-        verdict("page and usage text agree", page_faults(os.path.join(prefix, files["page"])))
+        if not tally.check("installs " + ", ".join(files.values()),
+                           [f"no {f}" for f in missing]):
+            return tally.summary()
+        tally.check("executable stripped",
+                    executable_faults(os.path.join(prefix, files["executable"])))
+        tally.check("page and usage text agree", page_faults(os.path.join(prefix, files["page"])))
         if os.path.exists(BASH_COMPLETION):
-            verdict("bash completes", completion_faults(prefix))
+            tally.check("bash completes as the usage text says", completion_faults(prefix))
         else:
-            cannot("bash completes", f"no {BASH_COMPLETION} (Debian package bash-completion)")
-    if argv[2:3] == ["--deb"]:
-        cpack, executable, arch, version = argv[3:7]
-        check_deb(cpack, build, executable, arch, version, argv[7:], verdict, cannot)
-    return 1 if failed else 0
+            tally.cannot("bash completes", f"no {BASH_COMPLETION} (Debian package bash-completion)")
+    before = machine_record()
+    with tempfile.TemporaryDirectory(prefix="zem-deb-") as work:
+        if options.deb:
+            check_deb(tally, options, work)
+        else:
+            # The package would declare no dependency: only a static PIE has one.
+            status, output, made = make_deb(options.cpack, options.build, work)
+            tally.check("no Debian package of a build that is not a static PIE",
+                        ([] if status and not made else [f"status {status}, made {made}"]) +
+                        ([] if "this build's executable is not a static PIE" in output
+                         else [f"output {output!r}"]))
+    after = machine_record()
+    tally.check(f"the machine's dpkg database unchanged for {PACKAGE}",
+                [] if after == before else [f"{before} became {after}"])
+    return tally.summary()
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())

@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "tool/zem_dma_test.h"
+#include "zem_dma_test_version.h"
 
 namespace zem_dma_test {
 namespace {
@@ -20,9 +21,8 @@ constexpr char kUsage[] =
     "    -h\n"
     "    --version               Display version info and exit.\n"
     "\n";
-static_assert(sizeof(kUsage) - 1 == 251 + 1, "usage text and empty line");
 
-constexpr char kVersion[] = "zem_dma_test version 1\n";
+constexpr char kVersion[] = "zem_dma_test version " ZEM_DMA_TEST_VERSION "\n";
 constexpr char kNoCommandSpecified[] = "No command was specified.\n";
 
 // Above every option letter, so --version has no short form.

@@ -4,7 +4,7 @@
 #
 # Two directories, each given by its absolute path in the environment
 # variable of the same name or with -DNAME=PATH, and kept in the build
-# directory's cache once android-paths.cmake has checked it, so that later
+# directory's cache once the project has checked it, so that later
 # configures and builds need neither; a new -D value replaces the cached one:
 #   ZEM_ANDROID_SYSROOT  bionic's headers, crt objects and libraries, in the
 #                        layout of the NDK's sysroot
@@ -22,11 +22,9 @@ endforeach()
 # Compiler checks run in projects of their own; hand them the same paths.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZEM_ANDROID_SYSROOT ZEM_ANDROID_ROOTFS)
 # An error raised in a toolchain file is followed by CMake's own about the
-# generator and the compilers, which it has not yet set up. The paths are
-# checked instead where the first project() call includes this file, after
-# the toolchain is read and before any compiler is tried.
-list(APPEND CMAKE_PROJECT_TOP_LEVEL_INCLUDES "${CMAKE_CURRENT_LIST_DIR}/android-paths.cmake")
-list(REMOVE_DUPLICATES CMAKE_PROJECT_TOP_LEVEL_INCLUDES)
+# generator and the compilers, which it has not yet set up: the project
+# checks the paths itself (cmake/android-paths.cmake), after its project()
+# call and before it enables a language.
 
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
@@ -47,7 +45,7 @@ set(CMAKE_SYSROOT "${ZEM_ANDROID_SYSROOT}")
 # C++ runtime, and the tool needs none. Debian's clang also names libgcc for
 # Android, which NDKs since r23 no longer ship and the tool does not need
 # either: the link takes libc alone, which bionic's start-up object needs.
-include(${CMAKE_CURRENT_LIST_DIR}/toolchain-rules.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/rules.cmake)
 zem_toolchain_rules(
   COMPILE -Werror=unguarded-availability
   LINK -fuse-ld=lld -nostdlib++ -nodefaultlibs

@@ -36,7 +36,7 @@ get_filename_component(gcc_lib "${libgcc}" DIRECTORY)
 # Debian keeps musl's headers and libraries beside its own, not in a
 # sysroot: only musl's headers may be seen, and the tool uses no C++ ones.
 # No C++ runtime is linked.
-include(${CMAKE_CURRENT_LIST_DIR}/toolchain-rules.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/rules.cmake)
 zem_toolchain_rules(
   COMPILE -nostdinc -isystem /usr/include/${musl_triple}
   LINK -fuse-ld=lld -static-pie -nostdlib
