@@ -29,52 +29,40 @@ def cmake_list(items):
 
 
 def genrule_output(text, root):
-    """What the version genrule's command writes, run here as Soong runs it."""
+    """What the genrule's command writes, run here with the shell as Soong
+    runs it."""
     found = re.search(r'\bcmd\s*:\s*"((?:[^"\\]|\\.)*)"', text)
-    if not found:
-        return None
-    command = re.sub(r"\\(.)", r"\1", found.group(1))
     with tempfile.TemporaryDirectory() as work:
-        out = os.path.join(work, "out.h")
+        command = re.sub(r"\\(.)", r"\1", found.group(1) if found else "false")
         command = command.replace("$(in)", os.path.join(root, "CMakeLists.txt"))
-        subprocess.run(["sh", "-c", command.replace("$(out)", out)], check=True)
-        with open(out, encoding="utf-8") as f:
-            return f.read()
+        subprocess.run(["sh", "-c", command.replace("$(out)", f"{work}/out")])
+        return open(f"{work}/out").read() if os.path.exists(f"{work}/out") else None
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("android_bp")
-    parser.add_argument("--srcs", nargs="+", required=True)
-    parser.add_argument("--warnings", required=True)
-    parser.add_argument("--version-header", required=True)
-    options = parser.parse_args()
-
-    with open(options.android_bp, encoding="utf-8") as bp:
-        # Comments may mention a property; only the properties themselves count.
-        text = re.sub(r"//[^\n]*|/\*.*?\*/", "", bp.read(), flags=re.DOTALL)
-    with open(options.version_header, encoding="utf-8") as f:
-        header = f.read()
-    root = os.path.dirname(os.path.abspath(options.android_bp))
-    binary = text[text.find("cc_binary"):]
-    tally = Tally()
-    for name, in_bp, in_cmake in [
-        # CMake may name a source by its absolute path; Android.bp cannot.
-        ("srcs", sorted(bp_list(binary, "srcs")),
-         sorted(os.path.relpath(os.path.join(root, src), root)
-                for src in cmake_list(options.srcs))),
-        # Android.bp adds -Werror: a platform build has no other setting.
-        ("warnings",
-         sorted(f for f in bp_list(binary, "cflags") if f.startswith("-W") and f != "-Werror"),
-         sorted(cmake_list([options.warnings]))),
-        ("version header", genrule_output(text, root), header),
-        ("the tool takes the version header", bp_list(binary, "generated_headers"),
-         re.findall(r'\bname\s*:\s*"(zem_dma_test_version)"', text)),
-    ]:
-        tally.check(name, [] if in_bp == in_cmake else
-                    [f"Android.bp {in_bp!r}, CMake {in_cmake!r}"])
-    return tally.summary()
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+parser = argparse.ArgumentParser()
+parser.add_argument("android_bp")
+parser.add_argument("--srcs", nargs="+", required=True)
+parser.add_argument("--warnings", required=True)
+parser.add_argument("--version-header", required=True)
+options = parser.parse_args()
+with open(options.android_bp, encoding="utf-8") as bp:
+    # Comments may mention a property; only the properties themselves count.
+    text = re.sub(r"//[^\n]*|/\*.*?\*/", "", bp.read(), flags=re.DOTALL)
+with open(options.version_header, encoding="utf-8") as f:
+    header = f.read()
+root = os.path.dirname(os.path.abspath(options.android_bp))
+binary = text[text.find("cc_binary"):]
+tally = Tally()
+for name, in_bp, in_cmake in [
+    # CMake may name a source by its absolute path; Android.bp cannot.
+    ("srcs", sorted(bp_list(binary, "srcs")),
+     sorted(os.path.relpath(os.path.join(root, src), root) for src in cmake_list(options.srcs))),
+    # Android.bp adds -Werror: a platform build has no other setting.
+    ("warnings", sorted(f for f in bp_list(binary, "cflags") if f.startswith("-W") and f != "-Werror"),
+     sorted(cmake_list([options.warnings]))),
+    ("version header, and the tool takes it",
+     (genrule_output(text, root), bp_list(binary, "generated_headers")),
+     (header, re.findall(r'\bname\s*:\s*"(zem_dma_test_version)"', text))),
+]:
+    tally.check(name, [] if in_bp == in_cmake else [f"Android.bp {in_bp!r}, CMake {in_cmake!r}"])
+sys.exit(tally.summary())

@@ -5,9 +5,9 @@ error and the exit status, byte for byte.
 usage: cli_test.py --version VERSION [--empty-argv-helper HELPER]
                    -- [LAUNCHER...] EXECUTABLE
 
-VERSION is the project's. Everything after "--" is the command that starts
-the tool: an emulator with its options may stand before the executable. Arguments are passed as bytes,
-so empty ones and bytes that are not UTF-8 reach the tool unchanged.
+Everything after "--" starts the tool: an emulator with its options may
+stand before the executable. Arguments are bytes, so empty ones and bytes
+that are not UTF-8 reach the tool unchanged.
 """
 import argparse
 import errno
@@ -97,8 +97,7 @@ def cases(version):
 
 
 def stream_setup(setup):
-    """The descriptors that SETUP names, each with whether it is closed
-    (else it points at /dev/full)."""
+    """The descriptors that SETUP names, each with whether it is closed."""
     return [(int(item[0]), item[1:] == "-") for item in setup.split()]
 
 
@@ -143,9 +142,8 @@ def faults(case, status, stdout, stderr):
 
 
 def report(results, title=""):
-    """Prints a line per case and a summary line headed by TITLE; returns
-    the exit status. RESULTS yields, for each case, the case and either its
-    (status, stdout, stderr) or, for a case not run, the reason why."""
+    """Prints the verdicts on RESULTS: each case with its (status, stdout,
+    stderr), or the reason it was not run. Returns the exit status."""
     tally = Tally()
     for case, result in results:
         if isinstance(result, str):

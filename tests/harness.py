@@ -2,7 +2,7 @@
 format; the rule for a check that cannot run here; running the tool;
 reading ELF files; and reading a Debian package's files."""
 import os
-import struct
+import re
 import subprocess
 import sys
 import tarfile
@@ -78,132 +78,59 @@ def deb_files(deb, wanted=lambda name: True):
     return files if contents.returncode == 0 else None
 
 
-PT_LOAD, PT_INTERP, PT_GNU_RELRO = 1, 3, 0x6474E552
-SHT_SYMTAB, SHT_RELA, SHT_DYNAMIC, SHT_NOTE, SHT_DYNSYM = 2, 4, 6, 7, 11
-DT_NEEDED, DT_FLAGS, DT_FLAGS_1 = 1, 30, 0x6FFFFFFB
-DF_BIND_NOW, DF_1_NOW = 0x8, 0x1
-# GNU property notes: the features that the processor's control-flow
-# protection checks, by the bit that marks each.
-FEATURES = {0xC0000000: ("BTI", "PAC", "GCS"),  # AArch64
-            0xC0000002: ("IBT", "SHSTK")}  # x86
-
-
 class Elf:
-    """The facts of a 64-bit ELF file that the checks read."""
+    """The facts of an ELF file, or of every object in an archive, that the
+    checks read, as binutils' readelf prints them for any processor."""
 
-    def __init__(self, data):
-        if data[:5] != b"\x7fELF\x02":
-            raise ValueError("not a 64-bit ELF file")
-        self.data = data
-        self.order = {1: "<", 2: ">"}[data[5]]
-        (self.type, self.machine, phoff, shoff, phsize, phnum, shsize, shnum,
-         shstrndx) = self.unpack("HH12xQQ6xHHHHH", 16)
-        # Program headers: type, offset, address, file size, alignment.
-        self.segments = []
-        for i in range(phnum):
-            kind, _, offset, address, _, size, _, align = self.unpack(
-                "IIQQQQQQ", phoff + i * phsize)
-            self.segments.append((kind, offset, address, size, align))
-        # Section headers: name, type, offset, size, link, entry size.
-        headers = [self.unpack("IIQQQQIIQQ", shoff + i * shsize) for i in range(shnum)]
-        names = headers[shstrndx][4] if headers else 0
-        self.sections = [(self.string(names + h[0]), h[1], h[4], h[5], h[6], h[9])
-                         for h in headers]
+    def __init__(self, path):
+        self.path = path
 
-    @classmethod
-    def read(cls, path):
-        with open(path, "rb") as f:
-            return cls(f.read())
+    def readelf(self, option):
+        return subprocess.run(["readelf", "-W", option, self.path], check=True,
+                              capture_output=True, text=True).stdout
 
-    def unpack(self, layout, offset):
-        return struct.unpack_from(self.order + layout, self.data, offset)
+    def header(self, field):
+        return re.search(rf"^\s*{field}:\s+(.*)$", self.readelf("-h"), re.MULTILINE).group(1)
 
-    def string(self, offset):
-        return self.data[offset:self.data.index(b"\0", offset)].decode()
+    def segments(self):
+        """Each program header's type, offset, address and alignment."""
+        return [(kind, int(offset, 16), int(address, 16), int(align, 16))
+                for kind, offset, address, align in re.findall(
+                    r"^\s+(\w+)\s+0x(\w+) 0x(\w+) 0x\w+ 0x\w+ 0x\w+ [RWE ]{3} 0x(\w+)$",
+                    self.readelf("-l"), re.MULTILINE)]
 
-    def entries(self, section, layout):
-        """The fixed-size entries of SECTION, each unpacked by LAYOUT."""
-        return [self.unpack(layout, offset) for offset in
-                range(section[2], section[2] + section[3], section[5] or 1)]
-
-    def of_type(self, kind):
-        return [section for section in self.sections if section[1] == kind]
-
-    def linked_string(self, section, offset):
-        return self.string(self.sections[section[4]][2] + offset)
-
-    def symbol_names(self, table):
-        """The names in symbol table TABLE (a section), by index."""
-        return [self.linked_string(table, entry[0])
-                for entry in self.entries(table, "IBBHQQ")]
+    def sections(self):
+        """Each section's name and type."""
+        return re.findall(r"^\s+\[\s*\d+\]\s(\S*)\s+(\S+)\s+[0-9a-f]{16}\s",
+                          self.readelf("-S"), re.MULTILINE)
 
     def interpreter(self):
-        found = [s for s in self.segments if s[0] == PT_INTERP]
-        return self.string(found[0][1]) if found else None
-
-    def dynamic(self):
-        return [(entry, section) for section in self.of_type(SHT_DYNAMIC)
-                for entry in self.entries(section, "qQ")]
+        found = re.search(r"\[Requesting program interpreter: (.*)\]", self.readelf("-l"))
+        return found.group(1) if found else None
 
     def needed(self):
-        return [self.linked_string(section, value)
-                for (tag, value), section in self.dynamic() if tag == DT_NEEDED]
+        return re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", self.readelf("-d"))
 
     def bind_now(self):
-        return any((tag == DT_FLAGS and value & DF_BIND_NOW) or
-                   (tag == DT_FLAGS_1 and value & DF_1_NOW)
-                   for (tag, value), _ in self.dynamic())
-
-    def relro(self):
-        return any(s[0] == PT_GNU_RELRO for s in self.segments)
+        return re.search(r"\(FLAGS\)\s.*\bBIND_NOW\b|\(FLAGS_1\)\s.*\bNOW\b",
+                         self.readelf("-d")) is not None
 
     def symbols(self):
-        return {name for kind in (SHT_SYMTAB, SHT_DYNSYM) for table in self.of_type(kind)
-                for name in self.symbol_names(table) if name}
+        return {fields[7].split("@")[0] for fields in map(str.split, self.readelf("-s").splitlines())
+                if len(fields) >= 8 and fields[0][:-1].isdigit()}
 
     def imports(self):
-        """The distinct symbols that the relocations name: what the dynamic
-        linker binds before main."""
-        names = set()
-        for section in self.of_type(SHT_RELA):
-            table = self.symbol_names(self.sections[section[4]]) if section[4] else []
-            names |= {table[info >> 32] for _, info, _ in self.entries(section, "QQq")
-                      if info >> 32}
-        return names
+        """The symbols that the relocations name: what the dynamic linker
+        binds before main. A relocation line starts with its offset; one
+        that names a symbol has the name in its fifth field."""
+        return {fields[4] for fields in map(str.split, self.readelf("-r").splitlines())
+                if len(fields) >= 5 and re.fullmatch(r"[0-9a-f]+", fields[0])}
 
     def features(self):
-        """The control-flow features that the GNU property note marks."""
-        found = set()
-        for section in self.of_type(SHT_NOTE):
-            offset, end = section[2], section[2] + section[3]
-            while offset + 12 <= end:
-                namesz, descsz, kind = self.unpack("III", offset)
-                name_end = offset + 12 + (namesz + 3) // 4 * 4
-                desc = self.data[name_end:name_end + descsz]
-                if self.data[offset + 12:offset + 12 + namesz] == b"GNU\0" and kind == 5:
-                    at = 0
-                    while at + 8 <= len(desc):
-                        prop, size = struct.unpack_from(self.order + "II", desc, at)
-                        if prop in FEATURES and size >= 4:
-                            bits, = struct.unpack_from(self.order + "I", desc, at + 8)
-                            found |= {n for i, n in enumerate(FEATURES[prop]) if bits >> i & 1}
-                        at += 8 + (size + 7) // 8 * 8
-                offset = name_end + (descsz + 3) // 4 * 4
-        return found
-
-
-def archive_members(path):
-    """The ELF objects in the ar archive PATH."""
-    with open(path, "rb") as f:
-        data = f.read()
-    offset, members = 8, []
-    while offset + 60 <= len(data):
-        name, size = data[offset:offset + 16].strip(), int(data[offset + 48:offset + 58])
-        body = data[offset + 60:offset + 60 + size]
-        if body[:4] == b"\x7fELF" and name not in (b"/", b"//"):
-            members.append(Elf(body))
-        offset += 60 + size + size % 2
-    return members
+        """The control-flow features that the GNU property note names."""
+        found = re.findall(r"(?i:AArch64|x86) feature: ([A-Z0-9]+(?:, [A-Z0-9]+)*)",
+                           self.readelf("-n"))
+        return {name for names in found for name in names.split(", ")}
 
 
 if __name__ == "__main__":

@@ -1,17 +1,10 @@
 #!/usr/bin/env python3
-"""Installs a build into a new prefix, as `cmake --install --strip` does for
-a user, and checks what lands there: the executable, without symbols or
-debug information; the manual page, which must name the commands and
-options of the usage text; and the bash completion, completed in a real
-bash with bash-completion loading it from where it was installed.
-
-With --deb, it also makes the build's Debian package as its package step
-does, and checks it: its control fields, its files, the executable in it
-byte for byte, lintian's verdict, and a life in a root of its own, where
-Debian's dpkg installs it, verifies it and purges it again, the installed
-executable runs (started by LAUNCHER, such as an emulator, if one is given),
-man renders its page and bash-completion completes it. The machine's own
-dpkg database is not touched. Without --deb, cpack must refuse to make one.
+"""Installs a build into a new prefix, as `cmake --install --strip` does,
+and checks the executable, the manual page and the bash completion there
+against the usage text. With --deb, it makes the build's Debian package as
+its package step does and checks its fields, its files, lintian's verdict,
+and its life in a dpkg root of its own, where the installed executable runs
+(started by LAUNCHER, such as an emulator); without, cpack must refuse to.
 
 usage: install_test.py CMAKE CPACK BUILD_DIR VERSION [--deb EXECUTABLE ARCH]
                        [--launcher LAUNCHER...]
@@ -28,7 +21,7 @@ import sys
 import tempfile
 
 from cli_test import USAGE
-from harness import SHT_SYMTAB, Elf, Tally, deb_files, run_tool
+from harness import Elf, Tally, deb_files, run_tool
 
 BASH_COMPLETION = "/usr/share/bash-completion/bash_completion"
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -64,8 +57,8 @@ def offered(typed):
 
 
 def executable_faults(path):
-    faults = [f"section {name}" for name, kind, *_ in Elf.read(path).sections
-              if kind == SHT_SYMTAB or name.startswith(".debug")]
+    faults = [f"section {name}" for name, kind in Elf(path).sections()
+              if kind == "SYMTAB" or name.startswith(".debug")]
     return faults + ([] if os.access(path, os.X_OK) else ["not executable"])
 
 

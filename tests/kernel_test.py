@@ -8,19 +8,12 @@ only a kernel shows whether the executable's layout suits larger ones.
 usage: kernel_test.py --flavour FLAVOUR --page-kb N --version VERSION
                       [--lib FILE...] --empty-argv-helper HELPER EXECUTABLE
 
-FLAVOUR names the kernel: arm64 (4 KB pages) or arm64-16k (16 KB pages), the
-newest that the metapackages linux-image-FLAVOUR and, on Debian 12,
-linux-image-6.12-FLAVOUR offer. The kernel and busybox come from Debian's
-arm64 packages, downloaded once with apt-get (which needs `dpkg
---add-architecture arm64 && apt-get update`, and on Debian 12 its security
-suite)
-into $XDG_CACHE_HOME/zem_dma_test (~/.cache/zem_dma_test by default) and
-taken from there afterwards; a newer package that apt offers is downloaded
-next to the old. Where they cannot be had, or qemu-system-aarch64 is missing,
-the test says why in one line and exits 77, which CTest reports as skipped;
-under CI it fails instead, since CI must run it.
-
-Exits 0 only when every case passed and the kernel reported N kB pages.
+FLAVOUR names the kernel: arm64 (4 KB pages) or arm64-16k (16 KB pages).
+The kernel and busybox are Debian's arm64 packages, downloaded once with
+apt-get into $XDG_CACHE_HOME/zem_dma_test (~/.cache/zem_dma_test). Where they
+cannot be had, the test says why in one line and exits 77, which CTest
+reports as skipped; under CI it fails. Exits 0 only when every case passed
+and the kernel reported N kB pages.
 """
 import argparse
 import fnmatch
@@ -28,6 +21,8 @@ import glob
 import gzip
 import io
 import os
+import pathlib
+import platform
 import re
 import shutil
 import subprocess
@@ -60,22 +55,27 @@ def apt_field(package, field):
     return found.group(1) if shown.returncode == 0 and found else None
 
 
-def cached_member(cache, package, members):
-    """Returns the path of the file of PACKAGE's arm64 candidate that the
-    first of MEMBERS (patterns) names, extracted into CACHE, and says where
-    it came from; downloads the package when that version is not cached yet.
-    Without apt's lists, the newest cached version of PACKAGE serves."""
+def fetch(cache, packages, members, cached_name):
+    """The file that the first of MEMBERS (patterns) names in the newest
+    arm64 package of PACKAGES that apt offers, downloaded into CACHE unless
+    that version is there; without apt's lists, the newest cached package
+    whose name CACHED_NAME (a pattern) matches. Says where it came from."""
     def found(directory):
         return next((path for member in members
                      for path in glob.glob(os.path.join(directory, member))), None)
-    version = apt_field(package, "Version")
-    if version is None:
-        cached = sorted(filter(None, map(found, glob.glob(os.path.join(cache, f"{package}_*")))),
-                        key=os.path.getmtime)
+    offered = [(p, v) for p in packages if (v := apt_field(p, "Version"))]
+    if not offered:
+        cached = sorted(filter(None, map(found, glob.glob(os.path.join(
+            cache, f"{cached_name}_*")))), key=os.path.getmtime)
         if not cached:
-            raise Unavailable(f"no {package} cached in {cache}, and {not_in_apt(package)}")
+            raise Unavailable(f"no {cached_name} cached in {cache}, and {not_in_apt(packages[0])}")
         return found_in(cache, cached[-1], f"from the cache in {cache}, "
-                        f"apt having no arm64 {package}")
+                        f"apt having no arm64 {' or '.join(packages)}")
+    package, version = offered[0]
+    for other, other_version in offered[1:]:
+        if subprocess.run(["dpkg", "--compare-versions", other_version, "gt",
+                           version]).returncode == 0:
+            package, version = other, other_version
     directory = os.path.join(cache, f"{package}_{version}")
     if found(directory):
         return found_in(cache, found(directory), f"from the cache in {cache}")
@@ -89,20 +89,16 @@ def cached_member(cache, package, members):
             errors = [line for line in said if line.startswith("E:")] or said
             raise Unavailable(f"cannot download {package}:arm64 {version}: {errors[-1]}")
         size = os.path.getsize(debs[0])
-        files = os.path.join(work, "files")
-        unpacked = deb_files(debs[0], lambda name: any(fnmatch.fnmatch(name, m)
-                                                       for m in members))
-        if unpacked is None:
-            raise Unavailable(f"cannot unpack {debs[0]}")
-        for name, data in unpacked.items():
-            os.makedirs(os.path.dirname(os.path.join(files, name)), exist_ok=True)
-            with open(os.path.join(files, name), "wb") as f:
-                f.write(data)
-        if not found(files):
+        files = deb_files(debs[0], lambda name: any(fnmatch.fnmatch(name, m) for m in members))
+        if not files:
             raise Unavailable(f"{package}:arm64 {version} holds no {' or '.join(members)}")
+        for name, data in files.items():
+            os.makedirs(os.path.dirname(os.path.join(work, "files", name)), exist_ok=True)
+            with open(os.path.join(work, "files", name), "wb") as f:
+                f.write(data)
         # Renamed whole, so that an interrupted download leaves no half.
         shutil.rmtree(directory, ignore_errors=True)
-        os.rename(files, directory)
+        os.rename(os.path.join(work, "files"), directory)
     return found_in(cache, found(directory), f"downloaded into {cache}, {size / 1e6:.0f} MB")
 
 
@@ -110,16 +106,6 @@ def found_in(cache, path, how):
     package = os.path.relpath(path, cache).split(os.sep)[0]
     print(f"{package}: {how}")
     return path
-
-
-def release():
-    """The running release's name, as os-release gives it."""
-    try:
-        with open("/etc/os-release", encoding="utf-8") as f:
-            found = re.search(r'^PRETTY_NAME="?([^"\n]*)', f.read(), re.MULTILINE)
-        return found.group(1) if found else "this system"
-    except OSError:
-        return "this system"
 
 
 def not_in_apt(package):
@@ -130,7 +116,11 @@ def not_in_apt(package):
                 "`dpkg --add-architecture arm64 && apt-get update`")
     if apt_field(BUSYBOX, "Version") is None:
         return "apt's lists hold no arm64 packages: run `apt-get update`"
-    return (f"apt's sources on {release()} offer no {package}; Debian 12 has its "
+    try:
+        release = platform.freedesktop_os_release()["PRETTY_NAME"]
+    except (OSError, KeyError):
+        release = "this system"
+    return (f"apt's sources on {release} offer no {package}; Debian 12 has its "
             f"arm64-16k kernels only in its security suite, bookworm-security: add "
             f"that suite to apt's sources and run `apt-get update`")
 
@@ -138,29 +128,13 @@ def not_in_apt(package):
 def kernel_and_busybox(cache, flavour):
     # Each metapackage names the current kernel package of its series: the
     # release's own (Debian 13 on), and Debian 12's 6.12 in its security
-    # suite. The newest kernel that apt offers serves; without apt, the
-    # newest cached one.
+    # suite. The newest that apt offers serves.
     metapackages = [f"linux-image-{flavour}", f"linux-image-6.12-{flavour}"]
-    offered = [depends.split()[0] for depends in
+    kernels = [depends.split()[0] for depends in
                filter(None, (apt_field(m, "Depends") for m in metapackages))]
-    newest = None
-    for package in offered:
-        if newest is None or subprocess.run(
-                ["dpkg", "--compare-versions", apt_field(package, "Version") or "0",
-                 "gt", apt_field(newest, "Version") or "0"]).returncode == 0:
-            newest = package
-    if newest:
-        vmlinuz = cached_member(cache, newest, ["boot/vmlinuz-*"])
-    else:
-        cached = sorted(glob.glob(os.path.join(cache, f"linux-image-*-{flavour}_*",
-                                               "boot", "vmlinuz-*")), key=os.path.getmtime)
-        if not cached:
-            raise Unavailable(f"no linux-image-{flavour} cached in {cache}, and "
-                              f"{not_in_apt(metapackages[0])}")
-        vmlinuz = found_in(cache, cached[-1], f"from the cache in {cache}, apt "
-                           f"having no arm64 {' or '.join(metapackages)}")
-    busybox = cached_member(cache, BUSYBOX, ["bin/busybox", "usr/bin/busybox"])
-    return vmlinuz, busybox
+    return (fetch(cache, kernels or metapackages, ["boot/vmlinuz-*"],
+                  f"linux-image-*-{flavour}"),
+            fetch(cache, [BUSYBOX], ["bin/busybox", "usr/bin/busybox"], BUSYBOX))
 
 
 def cpio(entries):
@@ -279,18 +253,14 @@ def main():
         tally.cannot(f"{options.flavour} kernel leg", str(reason))
         return tally.summary() if tally.failed else SKIPPED
 
-    def read(path):
-        with open(path, "rb") as f:
-            return f.read()
     cases = cli_test.cases(options.version)
+    files = [("bin/busybox", busybox), (TOOL[1:], options.executable),
+             (HELPER[1:], options.empty_argv_helper)]
+    files += [("lib/" + os.path.basename(lib), lib) for lib in options.lib]
     entries = [(d, 0o040755, b"") for d in ("bin", "lib", "proc", "dev", "r")]
     entries += [("dev/console", 0o020600, (5, 1)),
-                ("init", 0o100755, init_script(cases).encode()),
-                ("bin/busybox", 0o100755, read(busybox)),
-                (TOOL[1:], 0o100755, read(options.executable)),
-                (HELPER[1:], 0o100755, read(options.empty_argv_helper))]
-    entries += [("lib/" + os.path.basename(lib), 0o100755, read(lib))
-                for lib in options.lib]
+                ("init", 0o100755, init_script(cases).encode())]
+    entries += [(name, 0o100755, pathlib.Path(path).read_bytes()) for name, path in files]
     with tempfile.NamedTemporaryFile(suffix=".cpio.gz") as initramfs:
         initramfs.write(cpio(entries))
         initramfs.flush()
