@@ -1,6 +1,7 @@
 """What the checks under tests/ share: a tally of verdicts, printed in one
 format; the rule for a check that cannot run here; running the tool;
 reading ELF files; and reading a Debian package's files."""
+import argparse
 import os
 import re
 import subprocess
@@ -136,8 +137,11 @@ class Elf:
 if __name__ == "__main__":
     # For the shell scripts under .ci: `harness.py cannot NAME REASON` says
     # that NAME cannot run here, and exits 1 under CI, which must run it.
-    if sys.argv[1:2] != ["cannot"] or len(sys.argv) != 4:
-        sys.exit("usage: harness.py cannot NAME REASON")
+    parser = argparse.ArgumentParser()
+    parser.add_argument("verdict", choices=["cannot"])
+    parser.add_argument("name")
+    parser.add_argument("reason")
+    options = parser.parse_args()
     tally = Tally()
-    tally.cannot(*sys.argv[2:])
+    tally.cannot(options.name, options.reason)
     sys.exit(tally.failed)
