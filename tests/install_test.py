@@ -305,17 +305,17 @@ def main():
             tally.check("bash completes as the usage text says", completion_faults(prefix))
         else:
             tally.cannot("bash completes", f"no {BASH_COMPLETION} (Debian package bash-completion)")
-    before = machine_record()
     with tempfile.TemporaryDirectory(prefix="zem-deb-") as work:
-        if options.deb:
-            check_deb(tally, options, work)
-        else:
-            # The package would declare no dependency: only a static PIE has one.
+        if not options.deb:
+            # The package would declare no dependency, which only a static PIE may.
             status, output, made = make_deb(options.cpack, options.build, work)
             tally.check("no Debian package of a build that is not a static PIE",
                         ([] if status and not made else [f"status {status}, made {made}"]) +
                         ([] if "this build's executable is not a static PIE" in output
                          else [f"output {output!r}"]))
+            return tally.summary()
+        before = machine_record()
+        check_deb(tally, options, work)
     after = machine_record()
     tally.check(f"the machine's dpkg database unchanged for {PACKAGE}",
                 [] if after == before else [f"{before} became {after}"])
