@@ -141,16 +141,14 @@ def faults(case, status, stdout, stderr):
     return found
 
 
-def report(results, title=""):
-    """Prints the verdicts on RESULTS: each case with its (status, stdout,
-    stderr), or the reason it was not run. Returns the exit status."""
-    tally = Tally()
+def report(tally, results):
+    """Gives TALLY the verdicts on RESULTS: each case with its (status,
+    stdout, stderr), or the reason it was not run."""
     for case, result in results:
         if isinstance(result, str):
             tally.skip(case[0], result)
         else:
             tally.check(case[0], faults(case, *result))
-    return tally.summary(title)
 
 
 def main():
@@ -167,7 +165,9 @@ def main():
         if "1-" in case[5] and len(tool) > 1:
             return "an emulator may take the closed descriptor 1 for its own files"
         return run(tool, helper, case)
-    return report((case, result(case)) for case in cases(options.version))
+    tally = Tally()
+    report(tally, ((case, result(case)) for case in cases(options.version)))
+    return tally.summary()
 
 
 if __name__ == "__main__":

@@ -276,15 +276,13 @@ def main():
     page = facts.get("page", "").split(":")[-1].strip()
     title = (f"on Linux {facts.get('kernel', '(no report)')}, "
              f"KernelPageSize {page or '(no report)'}: ")
-    code = cli_test.report(((case, result(i)) for i, case in enumerate(cases)), title)
-    if "done" not in facts:
-        print("FAIL the VM did not finish; its console's last lines:")
-        print("\n".join(lines[-20:]))
-        code = 1
-    if page != f"{options.page_kb} kB":
-        print(f"FAIL the kernel's page size is {page or 'unknown'}, not {options.page_kb} kB")
-        code = 1
-    return code
+    tally = Tally()
+    cli_test.report(tally, ((case, result(i)) for i, case in enumerate(cases)))
+    tally.check("the VM finished", [] if "done" in facts else
+                ["its console's last lines:", *lines[-20:]])
+    tally.check(f"the kernel's pages are {options.page_kb} kB",
+                [] if page == f"{options.page_kb} kB" else [f"they are {page or 'unknown'}"])
+    return tally.summary(title)
 
 
 if __name__ == "__main__":
