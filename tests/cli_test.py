@@ -54,7 +54,6 @@ def cases(version):
     /dev/full, "2>full")."""
     version_line = f"zem_dma_test version {version}\n".encode()
     return [
-
         ("help -h", [b"-h"], USAGE, b"", 0, ""),
         ("help --help", [b"--help"], USAGE, b"", 0, ""),
         ("help ends a cluster", [b"-hx"], USAGE, b"", 0, ""),

@@ -42,10 +42,9 @@ if options.interpreter:
     tally.check(f"interpreter {options.interpreter}",
                 [] if interpreter == options.interpreter else [f"interpreter {interpreter}"])
 if interpreter:
+    relro = any(segment[0] == "GNU_RELRO" for segment in elf.segments())
     tally.check("full RELRO: GNU_RELRO and BIND_NOW",
-                [f"no {name}" for name, there in (("GNU_RELRO", any(
-                    s[0] == "GNU_RELRO" for s in elf.segments())),
-                                                  ("BIND_NOW", elf.bind_now())) if not there])
+                ([] if relro else ["no GNU_RELRO"]) + ([] if elf.bind_now() else ["no BIND_NOW"]))
 if options.static_pie:
     kind = elf.header("Type").split()[0]
     tally.check("static PIE: ELF type DYN, no interpreter",

@@ -84,11 +84,14 @@ class Elf:
     checks read, as binutils' readelf prints them for any processor."""
 
     def __init__(self, path):
-        self.path = path
+        self.path, self.printed = path, {}
 
     def readelf(self, option):
-        return subprocess.run(["readelf", "-W", option, self.path], check=True,
-                              capture_output=True, text=True).stdout
+        if option not in self.printed:
+            self.printed[option] = subprocess.run(["readelf", "-W", option, self.path],
+                                                  check=True, capture_output=True,
+                                                  text=True).stdout
+        return self.printed[option]
 
     def header(self, field):
         return re.search(rf"^\s*{field}:\s+(.*)$", self.readelf("-h"), re.MULTILINE).group(1)

@@ -90,6 +90,8 @@ def fetch(cache, packages, members, cached_name):
             raise Unavailable(f"cannot download {package}:arm64 {version}: {errors[-1]}")
         size = os.path.getsize(debs[0])
         files = deb_files(debs[0], lambda name: any(fnmatch.fnmatch(name, m) for m in members))
+        if files is None:
+            raise Unavailable(f"cannot unpack {debs[0]}")
         if not files:
             raise Unavailable(f"{package}:arm64 {version} holds no {' or '.join(members)}")
         for name, data in files.items():
