@@ -1,6 +1,7 @@
-# Checks the two directories that aarch64-linux-android.cmake reads, once per
-# configure and before any compiler is tried, so that a wrong one is named
-# plainly rather than by a failing compiler check. A directory that passes is
+# Checks the API level and the two directories that
+# aarch64-linux-android.cmake reads, once per configure and before any
+# compiler is tried, so that a wrong one is named plainly rather than by a
+# failing compiler check. A directory that passes is
 # kept in the cache; one that fails is dropped from it, so that the next
 # configure reads the environment again.
 # A function, so that its variables stay its own.
@@ -37,12 +38,21 @@ function(zem_check_android_paths)
       continue()
     endif()
     set(${variable} "${path}" CACHE PATH "Set by -D${variable}=PATH or the environment" FORCE)
+    # A device makes this file at boot; in a root pulled from one, an empty
+    # file serves.
+    if(variable STREQUAL "ZEM_ANDROID_ROOTFS" AND NOT EXISTS "${path}/linkerconfig/ld.config.txt")
+      message(STATUS "ZEM_ANDROID_ROOTFS has no linkerconfig/ld.config.txt: from Android 11 on, the linker warns without it on every run; an empty file serves")
+    endif()
     if(DEFINED ENV{${variable}} AND NOT "$ENV{${variable}}" STREQUAL "${path}")
       message(WARNING "${variable} is '${path}' in this build's cache, but "
         "'$ENV{${variable}}' in the environment; the cached one is used. "
         "Give -D${variable}=PATH to change it.")
     endif()
   endforeach()
+  if(NOT ZEM_ANDROID_API MATCHES "^[0-9]+$" OR ZEM_ANDROID_API LESS 21)
+    string(APPEND problems "ZEM_ANDROID_API is '${ZEM_ANDROID_API}'. It must be an "
+      "Android API level, 21 or above: 64-bit Arm starts at 21.\n")
+  endif()
   if(problems)
     message(FATAL_ERROR "${problems}")
   endif()

@@ -115,6 +115,12 @@ class Elf:
     def needed(self):
         return re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", self.readelf("-d"))
 
+    def dynamic(self):
+        """Each dynamic entry's tag, as a number, and its value as readelf
+        prints it: readelf's names for tags differ from version to version."""
+        return [(int(tag, 16), value) for tag, value in re.findall(
+            r"^ +0x([0-9a-f]+) \([^)]*\) *(.*)$", self.readelf("-d"), re.MULTILINE)]
+
     def bind_now(self):
         return re.search(r"\(FLAGS\)\s.*\bBIND_NOW\b|\(FLAGS_1\)\s.*\bNOW\b",
                          self.readelf("-d")) is not None
