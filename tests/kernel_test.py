@@ -38,6 +38,31 @@ BUSYBOX = "busybox-static"
 QEMU = "qemu-system-aarch64"
 TOOL = "/bin/zem_dma_test"
 HELPER = "/bin/exec_empty_argv"
+KERNEL_IMAGES = ["boot/vmlinuz-*", "usr/lib/modules/*/vmlinuz"]
+# A kernel metapackage, the Depends fields that apt lists, the package that
+# holds the image and its path, in three releases' layouts; the packages of
+# linux-base, the modules and an initramfs tool hold no kernel.
+LAYOUTS = [
+    ("Debian 12", "linux-image-6.12-arm64-16k", {
+        "linux-image-6.12-arm64-16k":
+            "linux-image-6.12.118+deb12-arm64-16k (= 6.12.118-1~deb12u1)",
+        "linux-image-6.12.118+deb12-arm64-16k":
+            "kmod, initramfs-tools (>= 0.120+deb8u2) | linux-initramfs-tool",
+    }, "linux-image-6.12.118+deb12-arm64-16k", "boot/vmlinuz-6.12.118+deb12-arm64-16k"),
+    ("Debian 13", "linux-image-arm64", {
+        "linux-image-arm64": "linux-image-6.12.118+deb13-arm64 (= 6.12.118-1)",
+        "linux-image-6.12.118+deb13-arm64":
+            "kmod, initramfs-tools (>= 0.120+deb8u2) | linux-initramfs-tool",
+    }, "linux-image-6.12.118+deb13-arm64", "boot/vmlinuz-6.12.118+deb13-arm64"),
+    ("sid", "linux-image-arm64", {
+        "linux-image-arm64":
+            "linux-base-arm64 (= 7.2.13-1), linux-image-7.2.13+deb14-arm64 (= 7.2.13-1)",
+        "linux-image-7.2.13+deb14-arm64":
+            "initramfs-tools | linux-initramfs-tool, linux-base-7.2.13+deb14-arm64 (= 7.2.13-1), "
+            "linux-binary-7.2.13+deb14-arm64 (= 7.2.13-1), "
+            "linux-modules-7.2.13+deb14-arm64 (= 7.2.13-1)",
+    }, "linux-binary-7.2.13+deb14-arm64", "usr/lib/modules/7.2.13+deb14-arm64/vmlinuz"),
+]
 
 
 class Unavailable(Exception):
@@ -55,11 +80,29 @@ def apt_field(package, field):
     return found.group(1) if shown.returncode == 0 and found else None
 
 
-def fetch(cache, packages, members, cached_name):
+def image_package(metapackage, depends):
+    """The packages followed from METAPACKAGE through the kernel's own
+    dependencies, each the first that the one before names, up to one that
+    names none: the package that holds the image. DEPENDS gives a package's
+    Depends field, or None."""
+    followed = [metapackage]
+    for _ in range(4):
+        names = [name.split()[0] for name in re.split(r"[,|]", depends(followed[-1]) or "")
+                 if name.strip()]
+        kernels = [name for name in names if re.match(r"linux-(image|binary)-", name)
+                   and name not in followed]
+        if not kernels:
+            break
+        followed.append(kernels[0])
+    return followed
+
+
+def fetch(cache, packages, members, cached_name, followed=None):
     """The file that the first of MEMBERS (patterns) names in the newest
     arm64 package of PACKAGES that apt offers, downloaded into CACHE unless
     that version is there; without apt's lists, the newest cached package
-    whose name CACHED_NAME (a pattern) matches. Says where it came from."""
+    whose name CACHED_NAME (a pattern) matches. Says where it came from;
+    FOLLOWED gives, for a package, the packages that led to it."""
     def found(directory):
         return next((path for member in members
                      for path in glob.glob(os.path.join(directory, member))), None)
@@ -93,7 +136,9 @@ def fetch(cache, packages, members, cached_name):
         if files is None:
             raise Unavailable(f"cannot unpack {debs[0]}")
         if not files:
-            raise Unavailable(f"{package}:arm64 {version} holds no {' or '.join(members)}")
+            via = (followed or {}).get(package)
+            raise Unavailable(f"{package}:arm64 {version} holds no {' or '.join(members)}" +
+                              (f", followed from {' -> '.join(via)}" if via else ""))
         for name, data in files.items():
             os.makedirs(os.path.dirname(os.path.join(work, "files", name)), exist_ok=True)
             with open(os.path.join(work, "files", name), "wb") as f:
@@ -128,14 +173,13 @@ def not_in_apt(package):
 
 
 def kernel_and_busybox(cache, flavour):
-    # Each metapackage names the current kernel package of its series: the
+    # Each metapackage leads to the current kernel of its series: the
     # release's own (Debian 13 on), and Debian 12's 6.12 in its security
     # suite. The newest that apt offers serves.
-    metapackages = [f"linux-image-{flavour}", f"linux-image-6.12-{flavour}"]
-    kernels = [depends.split()[0] for depends in
-               filter(None, (apt_field(m, "Depends") for m in metapackages))]
-    return (fetch(cache, kernels or metapackages, ["boot/vmlinuz-*"],
-                  f"linux-image-*-{flavour}"),
+    walks = [image_package(m, lambda package: apt_field(package, "Depends"))
+             for m in (f"linux-image-{flavour}", f"linux-image-6.12-{flavour}")]
+    return (fetch(cache, [walk[-1] for walk in walks], KERNEL_IMAGES, f"linux-*-{flavour}",
+                  {walk[-1]: walk for walk in walks}),
             fetch(cache, [BUSYBOX], ["bin/busybox", "usr/bin/busybox"], BUSYBOX))
 
 
@@ -246,12 +290,17 @@ def main():
 
     cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or
                          os.path.expanduser("~/.cache"), "zem_dma_test")
+    tally = Tally()
+    tally.check("from metapackage to kernel image, as Debian 12, 13 and sid lay them out", [
+        f"{release}: followed {' -> '.join(walk)}, for {image}"
+        for release, meta, depends, holder, image in LAYOUTS
+        if (walk := image_package(meta, depends.get))[-1] != holder
+        or not any(fnmatch.fnmatch(image, member) for member in KERNEL_IMAGES)])
     try:
         if not shutil.which(QEMU):
             raise Unavailable(f"{QEMU} not found (Debian package qemu-system-arm)")
         vmlinuz, busybox = kernel_and_busybox(cache, options.flavour)
     except Unavailable as reason:
-        tally = Tally()
         tally.cannot(f"{options.flavour} kernel leg", str(reason))
         return tally.summary() if tally.failed else SKIPPED
 
@@ -278,7 +327,6 @@ def main():
     page = facts.get("page", "").split(":")[-1].strip()
     title = (f"on Linux {facts.get('kernel', '(no report)')}, "
              f"KernelPageSize {page or '(no report)'}: ")
-    tally = Tally()
     cli_test.report(tally, ((case, result(i)) for i, case in enumerate(cases)))
     tally.check("the VM finished", [] if "done" in facts else
                 ["its console's last lines:", *lines[-20:]])
