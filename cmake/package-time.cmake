@@ -18,11 +18,12 @@ if(CPACK_GENERATOR STREQUAL "DEB" AND NOT CPACK_ZEM_DEBIAN_PACKAGE)
 endif()
 
 # The archive holds what `cmake --install` lays out; the Debian package
-# holds the page and the documents as Debian lays them out instead.
+# holds the page, the documents and zsh's completion as Debian lays them
+# out instead.
 if(CPACK_GENERATOR STREQUAL "DEB")
   set(components Unspecified deb)
 else()
-  set(components Unspecified docs)
+  set(components Unspecified prefix)
 endif()
 list(GET CPACK_INSTALL_CMAKE_PROJECTS 0 build)
 set(CPACK_INSTALL_CMAKE_PROJECTS)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Installs a build into a new prefix, as `cmake --install --strip` does,
-and checks the executable, the manual page and the bash completion there
-against the usage text. With --deb, it makes the build's Debian package as
+and checks the executable, the manual page and the completions for bash, zsh
+and fish there against the usage text, each in its own shell. With --deb, it makes the build's Debian package as
 its package step does and checks its fields, its files, lintian's verdict,
 and its life in a dpkg root of its own, where the installed executable runs
 (started by LAUNCHER, such as an emulator); without, cpack must refuse to.
@@ -30,30 +30,43 @@ DOCS = f"usr/share/doc/{PACKAGE}"
 # Tags that lintian raises wrongly on a static executable; the package may
 # override these and no others.
 OVERRIDABLE = {"shared-library-lacks-prerequisites", "statically-linked-binary"}
-# What a person types after "zem_dma_test " before pressing tab.
-TYPED = ["", "p", "--", "--v", "-", "perf --", "perf "]
+# What a person types after "zem_dma_test " before pressing tab, and the
+# names that every shell must offer then: the options anywhere before "--",
+# the command where none stands yet, nothing after it, never a file name.
+TYPED = [
+    ("", "perf"), ("p", "perf"), ("x", ""), ("-", "-h --help --version"),
+    ("--", "--help --version"), ("--v", "--version"), ("--version ", "perf"),
+    ("perf --", "--help --version"), ("perf ", ""), ("- ", ""),
+    ("-- ", "perf"), ("-- --", ""), ("perf -- --", ""),
+]
+
+
+def usage_entries(heading):
+    """The names listed under HEADING in the usage text, each with its
+    description; a name alone on its line is the short form of the one
+    above it."""
+    entries, description = {}, None
+    for line in USAGE.decode().split(heading + ":\n", 1)[1].splitlines():
+        if line.startswith("    "):
+            name, _, text = line.strip().partition(" ")
+            description = text.strip() or description
+            entries[name] = description
+        elif entries:
+            break
+    return entries
 
 
 def usage_names(heading):
-    """The names listed under HEADING in the usage text."""
-    names = []
-    for line in USAGE.decode().split(heading + ":\n", 1)[1].splitlines():
-        if line.startswith("    "):
-            names.append(line.split()[0])
-        elif names:
-            break
-    return set(names)
+    return set(usage_entries(heading))
 
 
-def offered(typed):
-    """What bash must offer after TYPED, by the usage text: options anywhere,
-    the command where no command stands yet, nothing after it."""
-    *before, word = typed.split(" ")
-    if word.startswith("-"):
-        return sorted(o for o in usage_names("Options") if o.startswith(word))
-    if any(not w.startswith("-") for w in before):
-        return []
-    return sorted(c for c in usage_names("Commands") if c.startswith(word))
+def table_faults():
+    """TYPED must offer every command and option of the usage text, and
+    nothing else, so that a completion that loses one fails."""
+    offered = {name for _, names in TYPED for name in names.split()}
+    listed = usage_names("Commands") | usage_names("Options")
+    return ([f"no line offers {name}" for name in sorted(listed - offered)] +
+            [f"{name} is not in the usage text" for name in sorted(offered - listed)])
 
 
 def executable_faults(path):
@@ -84,33 +97,120 @@ def page_faults(path):
     return faults
 
 
-def completion_faults(prefix):
-    """Completes each typed line in bash, with bash-completion finding the
-    script under PREFIX/share as it finds a package's."""
-    script = f"""
-source {BASH_COMPLETION}
+# Each shell completes every typed line, given as its arguments, and prints
+# what it offers, each line's ending with a line "@@".
+BASH = """
+source /usr/share/bash-completion/bash_completion
 for line in "$@"; do
   read -r -a COMP_WORDS <<< "zem_dma_test $line"
   [[ $line == "" || $line == *" " ]] && COMP_WORDS+=("")
-  COMP_CWORD=$((${{#COMP_WORDS[@]}} - 1))
-  COMP_LINE="zem_dma_test $line" COMP_POINT=${{#COMP_LINE}}
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  COMP_LINE="zem_dma_test $line" COMP_POINT=${#COMP_LINE}
   complete -p zem_dma_test >/dev/null 2>&1 || _completion_loader zem_dma_test
   $(complete -p zem_dma_test | sed 's/.*-F \\([^ ]*\\) .*/\\1/') \\
-    zem_dma_test "${{COMP_WORDS[COMP_CWORD]}}" "${{COMP_WORDS[COMP_CWORD-1]}}"
-  printf '%s\\n' "${{COMPREPLY[*]}}"
+    zem_dma_test "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
+  printf '%s\\n' "${COMPREPLY[@]}" @@
 done
 """
-    env = {**os.environ, "XDG_DATA_DIRS": os.path.join(prefix, "share"),
-           "BASH_COMPLETION_USER_DIR": os.path.join(prefix, "none")}
-    got = subprocess.run(["bash", "--norc", "--noprofile", "-c", script, "bash"] + TYPED,
-                         capture_output=True, text=True, env=env)
-    lines = got.stdout.split("\n")
-    faults = [] if got.returncode == 0 else [f"bash: status {got.returncode} {got.stderr}"]
-    for index, typed in enumerate(TYPED):
-        words = sorted(lines[index].split()) if index < len(lines) else None
-        if words != offered(typed):
-            faults.append(f"'zem_dma_test {typed}' offers {words}, expected {offered(typed)}")
-    return faults
+# An interactive zsh in a pseudo-terminal, its compinit finding the
+# completion in FUNCTIONS, and its tab key completing and then saying so;
+# compadd, where every match arrives, writes them to OUT too.
+ZSH = """
+zmodload zsh/zpty || exit 1
+local dir=$1 out=$2 line reply
+shift 2
+zpty shell zsh -f -i
+zpty -w shell "fpath=($dir \\$fpath); autoload -Uz compinit; compinit -u -D"
+zpty -w shell 'compadd() {
+  local -a hits
+  if [[ ${(j: :)@} != *-[OAD]\\ * ]]; then
+    builtin compadd -O hits "$@"
+    print -rl -- $hits >>'$out'
+  fi
+  builtin compadd "$@"
+}'
+zpty -w shell 'complete-and-say() { zle complete-word; print -n "@@""completed" }'
+zpty -w shell 'zle -N complete-and-say; bindkey "^I" complete-and-say'
+for line in "$@"; do
+  zpty -w -n shell "zem_dma_test $line"$'\\t'
+  zpty -r shell reply '*@@completed*' || exit 1
+  print @@ >>$out
+  zpty -w -n shell $'\\C-u'
+done
+zpty -d shell
+"""
+FISH = """
+for line in $argv
+  complete -C "zem_dma_test $line"
+  echo @@
+end
+"""
+
+
+def offers(shell, share, functions, bindir, work):
+    """What SHELL offers after each TYPED line, with the completions
+    installed under SHARE (zsh's in FUNCTIONS) and the executable in BINDIR,
+    as [[(name, description)...]...]; the reason it cannot, or a fault."""
+    env = {**os.environ, "HOME": work, "XDG_CONFIG_HOME": work, "XDG_DATA_HOME": work,
+           "XDG_DATA_DIRS": share, "BASH_COMPLETION_USER_DIR": work,
+           "PATH": bindir + os.pathsep + os.environ.get("PATH", "")}
+    typed = [line for line, _ in TYPED]
+    out = os.path.join(work, "zsh.out")
+    commands = {"bash": ["bash", "--norc", "--noprofile", "-c", BASH, "bash"] + typed,
+                "zsh": ["zsh", "-f", "-c", ZSH, "zsh", functions, out] + typed,
+                "fish": ["fish", "-c", FISH] + typed}
+    if not shutil.which(shell):
+        return f"no {shell} (Debian package {shell})"
+    if shell == "bash" and not os.path.exists(BASH_COMPLETION):
+        return f"no {BASH_COMPLETION} (Debian package bash-completion)"
+    open(out, "w").close()
+    try:
+        # The completions must offer no file names, and here there are some.
+        got = subprocess.run(commands[shell], cwd=SOURCE, env=env, capture_output=True,
+                             text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        return [f"{shell}: no end within 60 s"]
+    if got.returncode:
+        return [f"{shell}: status {got.returncode} {got.stderr}"]
+    with open(out) as f:
+        said = f.read() if shell == "zsh" else got.stdout
+    blocks, block = [], []
+    for line in said.splitlines():
+        if line == "@@":
+            blocks.append(block)
+            block = []
+        elif line:
+            block.append(tuple(line.split("\t") + [None])[:2])
+    return blocks
+
+
+def completion_steps(share, functions, bindir):
+    """Yields, for each shell, its step's name and faults, or the reason it
+    cannot run."""
+    entries = {**usage_entries("Commands"), **usage_entries("Options")}
+    for shell in ("bash", "zsh", "fish"):
+        with tempfile.TemporaryDirectory(prefix=f"zem-{shell}-") as work:
+            got = offers(shell, share, functions, bindir, work)
+        name = f"{shell} completes as the usage text says"
+        if isinstance(got, str) or len(got) != len(TYPED):
+            yield name, got if isinstance(got, str) or not got else [f"{len(got)} replies"]
+            continue
+        faults = []
+        for (typed, expected), offered in zip(TYPED, got):
+            names = sorted(name for name, _ in offered)
+            if names != sorted(expected.split()):
+                faults.append(f"'zem_dma_test {typed}' offers {names}, expected {expected.split()}")
+            faults += [f"{name} described {text!r}" for name, text in offered
+                       if text is not None and text != entries.get(name)]
+        yield name, faults
+
+
+def record(tally, name, result):
+    """Gives TALLY a step's verdict: its faults, or the reason it cannot run."""
+    if isinstance(result, str):
+        tally.cannot(name, result)
+    else:
+        tally.check(name, result)
 
 
 def control_faults(deb, arch, version):
@@ -137,6 +237,8 @@ def files_faults(members, executable):
     """Checks the package's files, given as {path: bytes}."""
     expected = {"usr/bin/zem_dma_test", "usr/share/man/man1/zem_dma_test.1.gz",
                 "usr/share/bash-completion/completions/zem_dma_test",
+                "usr/share/zsh/vendor-completions/_zem_dma_test",
+                "usr/share/fish/vendor_completions.d/zem_dma_test.fish",
                 f"{DOCS}/copyright", f"{DOCS}/changelog.gz", f"{DOCS}/README.md",
                 f"usr/share/lintian/overrides/{PACKAGE}"}
     expected |= {f"{DOCS}/doc/{os.path.basename(page)}"
@@ -215,7 +317,10 @@ def dpkg_root_steps(deb, root, arch, launcher, version):
     yield "man renders the installed page", (
         [] if man.returncode == 0 and rendered and ".Nm" not in man.stdout
         else [f"status {man.returncode}: {man.stdout[:200]!r} {man.stderr!r}"])
-    yield "bash completes from the installed completion", completion_faults(f"{root}/usr")
+    for shell, result in completion_steps(f"{root}/usr/share",
+                                          f"{root}/usr/share/zsh/vendor-completions",
+                                          f"{root}/usr/bin"):
+        yield shell + ", from the installed completion", result
     left = run(dpkg + ["-P", PACKAGE])
     left += [f"left {name}" for name in sorted(set(os.listdir(root)) - before)]
     left += [f"left {path}" for path in glob.glob(f"{root}/var/lib/dpkg/info/{PACKAGE}*")]
@@ -262,15 +367,12 @@ def check_deb(tally, options, work):
                     lintian_faults(deb))
     else:
         tally.cannot("lintian", "no lintian (Debian package lintian)")
-    missing = [] if shutil.which("man") else ["no man (Debian package man-db)"]
-    if not os.path.exists(BASH_COMPLETION):
-        missing.append(f"no {BASH_COMPLETION} (Debian package bash-completion)")
-    if missing:
-        tally.cannot("dpkg root", ", ".join(missing))
+    if not shutil.which("man"):
+        tally.cannot("dpkg root", "no man (Debian package man-db)")
         return
-    for step, faults in dpkg_root_steps(deb, os.path.join(work, "root"), arch,
+    for step, result in dpkg_root_steps(deb, os.path.join(work, "root"), arch,
                                         options.launcher, version):
-        tally.check(step, faults)
+        record(tally, step, result)
 
 
 def main():
@@ -293,7 +395,9 @@ def main():
                     if got.returncode or got.stderr else [])
         files = {"executable": "bin/zem_dma_test",
                  "page": "share/man/man1/zem_dma_test.1",
-                 "completion": "share/bash-completion/completions/zem_dma_test"}
+                 "bash": "share/bash-completion/completions/zem_dma_test",
+                 "zsh": "share/zsh/site-functions/_zem_dma_test",
+                 "fish": "share/fish/vendor_completions.d/zem_dma_test.fish"}
         missing = [f for f in files.values() if not os.path.isfile(os.path.join(prefix, f))]
         if not tally.check("installs " + ", ".join(files.values()),
                            [f"no {f}" for f in missing]):
@@ -301,10 +405,10 @@ def main():
         tally.check("executable stripped",
                     executable_faults(os.path.join(prefix, files["executable"])))
         tally.check("page and usage text agree", page_faults(os.path.join(prefix, files["page"])))
-        if os.path.exists(BASH_COMPLETION):
-            tally.check("bash completes as the usage text says", completion_faults(prefix))
-        else:
-            tally.cannot("bash completes", f"no {BASH_COMPLETION} (Debian package bash-completion)")
+        tally.check("the completion table covers the usage text", table_faults())
+        for step, result in completion_steps(f"{prefix}/share", f"{prefix}/share/zsh/site-functions",
+                                             f"{prefix}/bin"):
+            record(tally, step, result)
     with tempfile.TemporaryDirectory(prefix="zem-deb-") as work:
         if not options.deb:
             # The package would declare no dependency, which only a static PIE may.
