@@ -1,9 +1,9 @@
 # Checks the API level and the two directories that
 # aarch64-linux-android.cmake reads, once per configure and before any
 # compiler is tried, so that a wrong one is named plainly rather than by a
-# failing compiler check. A directory that passes is
-# kept in the cache; one that fails is dropped from it, so that the next
-# configure reads the environment again.
+# failing compiler check. A directory that passes is kept in the cache; one
+# that fails is dropped from it, so that the next configure reads the
+# environment again.
 # A function, so that its variables stay its own.
 function(zem_check_android_paths)
   set(problems)

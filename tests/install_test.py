@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Installs a build into a new prefix, as `cmake --install --strip` does,
 and checks the executable, the manual page and the completions for bash, zsh
-and fish there against the usage text, each in its own shell. With --deb, it makes the build's Debian package as
-its package step does and checks its fields, its files, lintian's verdict,
-and its life in a dpkg root of its own, where the installed executable runs
-(started by LAUNCHER, such as an emulator); without, cpack must refuse to.
+and fish there against the usage text, each in its own shell. With --deb,
+it makes the build's Debian package as its package step does and checks its
+fields, its files, lintian's verdict, and its life in a dpkg root of its
+own, where the installed executable runs (started by LAUNCHER, such as an
+emulator); without, cpack must refuse to.
 
 usage: install_test.py CMAKE CPACK BUILD_DIR VERSION [--deb EXECUTABLE ARCH]
                        [--launcher LAUNCHER...]
