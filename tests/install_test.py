@@ -151,7 +151,7 @@ end
 def offers(shell, share, functions, bindir, work):
     """What SHELL offers after each TYPED line, with the completions
     installed under SHARE (zsh's in FUNCTIONS) and the executable in BINDIR,
-    as [[(name, description)...]...]; the reason it cannot, or a fault."""
+    as [[(name, description)...]...], or a string saying what went wrong."""
     env = {**os.environ, "HOME": work, "XDG_CONFIG_HOME": work, "XDG_DATA_HOME": work,
            "XDG_DATA_DIRS": share, "BASH_COMPLETION_USER_DIR": work,
            "PATH": bindir + os.pathsep + os.environ.get("PATH", "")}
@@ -160,19 +160,15 @@ def offers(shell, share, functions, bindir, work):
     commands = {"bash": ["bash", "--norc", "--noprofile", "-c", BASH, "bash"] + typed,
                 "zsh": ["zsh", "-f", "-c", ZSH, "zsh", functions, out] + typed,
                 "fish": ["fish", "-c", FISH] + typed}
-    if not shutil.which(shell):
-        return f"no {shell} (Debian package {shell})"
-    if shell == "bash" and not os.path.exists(BASH_COMPLETION):
-        return f"no {BASH_COMPLETION} (Debian package bash-completion)"
     open(out, "w").close()
     try:
         # The completions must offer no file names, and here there are some.
         got = subprocess.run(commands[shell], cwd=SOURCE, env=env, capture_output=True,
                              text=True, timeout=60)
     except subprocess.TimeoutExpired:
-        return [f"{shell}: no end within 60 s"]
+        return "no end within 60 s"
     if got.returncode:
-        return [f"{shell}: status {got.returncode} {got.stderr}"]
+        return f"status {got.returncode} {got.stderr}"
     with open(out) as f:
         said = f.read() if shell == "zsh" else got.stdout
     blocks, block = [], []
@@ -190,11 +186,17 @@ def completion_steps(share, functions, bindir):
     cannot run."""
     entries = {**usage_entries("Commands"), **usage_entries("Options")}
     for shell in ("bash", "zsh", "fish"):
+        name = f"{shell} completes as the usage text says"
+        if not shutil.which(shell):
+            yield name, f"no {shell} (Debian package {shell})"
+            continue
+        if shell == "bash" and not os.path.exists(BASH_COMPLETION):
+            yield name, f"no {BASH_COMPLETION} (Debian package bash-completion)"
+            continue
         with tempfile.TemporaryDirectory(prefix=f"zem-{shell}-") as work:
             got = offers(shell, share, functions, bindir, work)
-        name = f"{shell} completes as the usage text says"
         if isinstance(got, str) or len(got) != len(TYPED):
-            yield name, got if isinstance(got, str) or not got else [f"{len(got)} replies"]
+            yield name, [got if isinstance(got, str) else f"{len(got)} replies to {len(TYPED)} lines"]
             continue
         faults = []
         for (typed, expected), offered in zip(TYPED, got):
