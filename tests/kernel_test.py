@@ -36,8 +36,6 @@ from harness import Tally, deb_files
 SKIPPED = 77
 BUSYBOX = "busybox-static"
 QEMU = "qemu-system-aarch64"
-TOOL = "/bin/zem_dma_test"
-HELPER = "/bin/exec_empty_argv"
 KERNEL_IMAGES = ["boot/vmlinuz-*", "usr/lib/modules/*/vmlinuz"]
 # A metapackage, the Depends fields that apt lists, and the package that
 # holds the image, as Debian 12, Debian 13 and sid lay them out.
@@ -194,34 +192,9 @@ def cpio(entries):
     return gzip.compress(bytes(archive), mtime=0)
 
 
-def assignment(name, arg):
-    """A shell line that sets $NAME to ARG, whatever its bytes: printf turns
-    octal escapes into bytes, and the x kept past the command substitution
-    saves trailing newlines from it."""
-    escaped = "".join(chr(b) if bytes([b]).isalnum() else f"\\{b:03o}" for b in arg)
-    return f"{name}=$(printf '{escaped}x'); {name}=${{{name}%x}}"
-
-
-def case_script(index, case):
-    """Runs one case in the VM, keeping its status and streams in /r."""
-    _, args, _, _, _, setup = case
-    lines = []
-    if args is cli_test.EMPTY_ARGV:
-        command = f"{HELPER} {TOOL}"
-    else:
-        words = []
-        for n, arg in enumerate(args):
-            lines.append(assignment(f"a{n}", arg))
-            words.append(f'"$a{n}"')
-        command = " ".join([TOOL] + words)
-    redirections = [f"{fd}>&-" if closed else f"{fd}>/dev/full"
-                    for fd, closed in cli_test.stream_setup(setup)]
-    lines.append(" ".join([command, f">/r/{index}.out 2>/r/{index}.err"] +
-                          redirections) + f"; echo $? >/r/{index}.status")
-    return "\n".join(lines)
-
-
-def init_script(cases):
+def init_script(script):
+    """Reports the kernel, then runs the cases in /t, which holds the tool,
+    the helper and the arguments, and sends the results back."""
     return "\n".join([
         "#!/bin/busybox sh",
         "/bin/busybox --install -s /bin",
@@ -230,10 +203,11 @@ def init_script(cases):
         "mount -t devtmpfs devtmpfs /dev",
         'echo "@@kernel $(uname -r)"',
         'echo "@@page $(grep -m 1 KernelPageSize /proc/self/smaps)"',
-        *(case_script(i, case) for i, case in enumerate(cases)),
+        "cd /t",
+        script,
         # The results leave as one gzipped tar in hex, which the serial
         # console passes intact.
-        "tar -c -z -C /r . | od -An -v -tx1 | sed 's/^/@@results/'",
+        "tar -c -z -C r . | od -An -v -tx1 | sed 's/^/@@results/'",
         "echo @@done",
         "poweroff -f",
         ""])
@@ -297,29 +271,25 @@ def main():
         return tally.summary() if tally.failed else SKIPPED
 
     cases = cli_test.cases(options.version)
-    files = [("bin/busybox", busybox), (TOOL[1:], options.executable),
-             (HELPER[1:], options.empty_argv_helper)]
+    script, args = cli_test.script(cases)
+    files = [("bin/busybox", busybox), ("t/zem_dma_test", options.executable),
+             ("t/exec_empty_argv", options.empty_argv_helper)]
     files += [("lib/" + os.path.basename(lib), lib) for lib in options.lib]
-    entries = [(d, 0o040755, b"") for d in ("bin", "lib", "proc", "dev", "r")]
+    entries = [(d, 0o040755, b"") for d in ("bin", "lib", "proc", "dev", "t", "t/r")]
     entries += [("dev/console", 0o020600, (5, 1)),
-                ("init", 0o100755, init_script(cases).encode())]
+                ("init", 0o100755, init_script(script).encode())]
     entries += [(name, 0o100755, pathlib.Path(path).read_bytes()) for name, path in files]
+    entries += [(f"t/{name}", 0o100644, arg) for name, arg in args.items()]
     with tempfile.NamedTemporaryFile(suffix=".cpio.gz") as initramfs:
         initramfs.write(cpio(entries))
         initramfs.flush()
         lines = boot(vmlinuz, initramfs.name)
     facts, files = parse(lines)
 
-    def result(index):
-        names = [f"{index}.{part}" for part in ("status", "out", "err")]
-        if not all(name in files for name in names):
-            return "no result: the VM stopped before this case ended"
-        status, out, err = (files[name] for name in names)
-        return int(status), out, err
     page = facts.get("page", "").split(":")[-1].strip()
     title = (f"on Linux {facts.get('kernel', '(no report)')}, "
              f"KernelPageSize {page or '(no report)'}: ")
-    cli_test.report(tally, ((case, result(i)) for i, case in enumerate(cases)))
+    cli_test.report(tally, cli_test.results(cases, files))
     tally.check("the VM finished", [] if "done" in facts else
                 ["its console's last lines:", *lines[-20:]])
     tally.check(f"the kernel's pages are {options.page_kb} kB",
