@@ -1,0 +1,198 @@
+#!/usr/bin/env python3
+"""Checks the device route, device_test.py, against adb_standin.py: a stand-in
+for adb whose devices answer as the daemons of Android 6.0, of 7.0 to 8.1
+and of 10 on were measured to, and whose shell finds only Android 5.0's
+commands. A right tool must pass on each every time, a faulty one fail; a
+route that cannot run must say why in one line and fail; and no run may
+leave anything on a device.
+
+usage: device_route_test.py --version VERSION --empty-argv-helper HELPER EXECUTABLE
+"""
+import argparse
+import glob
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import cli_test
+from harness import Tally
+
+SKIPPED = 77
+HERE = os.path.dirname(os.path.abspath(__file__))
+# Each daemon with a release that has it.
+DAEMONS = {"6.0": "6.0.1", "7.1": "7.1.2", "clean": "15"}
+# Shell scripts standing in for a faulty tool, each with a case it must fail.
+FAULTY = [
+    ("a changed message", 'case "$1" in perf) echo "Performance command not implemented";'
+     ' exit 0;; esac; exec TOOL "$@"', "perf"),
+    ("a changed status", 'TOOL "$@"; s=$?; [ $s = 15 ] && s=14; exit $s', "upper case command"),
+    ("output on the wrong stream", 'exec TOOL "$@" 2>&1', "bad long option"),
+]
+# Devices that the route must refuse, by the one line that says why.
+ARM64 = {"state": "device", "abi": "arm64-v8a", "daemon": "clean", "release": "15"}
+REFUSED = [
+    ("no adb", None, {}, "cannot run the suite on a device: adb not found: install it"),
+    ("no device", [], {}, "no device attached: connect one"),
+    ("several devices", [ARM64, ARM64], {}, "2 devices attached (s0, s1): name one"),
+    ("ANDROID_SERIAL names no device", [ARM64], {"ANDROID_SERIAL": "s9"},
+     "no device s9 attached, which ANDROID_SERIAL names (attached: s0)"),
+    ("unauthorized", [{**ARM64, "state": "unauthorized"}], {}, "device s0 is unauthorized:"),
+    ("offline", [{**ARM64, "state": "offline"}], {}, "device s0 is offline: reconnect it"),
+    ("not arm64", [{**ARM64, "abi": "x86_64"}], {}, "device s0 runs x86_64, not arm64-v8a"),
+    ("/data/local/tmp not writable", [{**ARM64, "writable": False}], {},
+     "/data/local/tmp on s0 is not writable (mkdir: "),
+]
+
+
+class StandIn:
+    """A fresh adb server and DEVICES, with roots under WORK."""
+
+    def __init__(self, work, name, devices, seed=0):
+        # Device paths are rewritten in shell commands: no space in them.
+        self.dir = os.path.join(work, re.sub(r"\W", "_", name))
+        os.makedirs(os.path.join(self.dir, "bin"))
+        os.symlink(os.path.join(HERE, "adb_standin.py"), os.path.join(self.dir, "bin", "adb"))
+        self.devices = [{**device, "serial": f"s{n}", "root": os.path.join(self.dir, f"s{n}")}
+                        for n, device in enumerate(devices or [])]
+        with open(os.path.join(self.dir, "config.json"), "w") as f:
+            json.dump({"seed": seed, "devices": self.devices}, f)
+        self.env = {**os.environ, "ADB_STANDIN": os.path.join(self.dir, "config.json"),
+                    "PATH": os.path.join(self.dir, "bin") + os.pathsep + os.environ["PATH"]
+                    if devices is not None else "/nonexistent"}
+        self.env.pop("ANDROID_SERIAL", None)
+
+    def start(self, tool, helper, version, env=None):
+        return subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "device_test.py"), "--version", version,
+             "--empty-argv-helper", helper, tool], env={**self.env, **(env or {})},
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    def read(self, name):
+        path = os.path.join(self.dir, name)
+        return open(path).read() if os.path.exists(path) else ""
+
+    def left(self):
+        """What a run left in any device's /data/local/tmp."""
+        return [f"{device['serial']}: {name}" for device in self.devices
+                if os.path.isdir(tmp := os.path.join(device["root"], "data/local/tmp"))
+                for name in os.listdir(tmp)]
+
+
+def verdict(cases, failing=None, runs=1):
+    """How a run is judged: it must pass every case or, for a faulty tool,
+    fail the case FAILING and exit 1; and make few adb calls (RUNS share
+    the stand-in's count)."""
+    def faults(status, output, stand_in):
+        lost = stand_in.read("adb.log").count("lost")
+        calls = stand_in.read("adb.calls").count("\n")
+        # One call each to list, ask, push, run, pull and remove; a lost
+        # answer is asked for again.
+        most = 6 * runs + lost
+        found = [f"{calls} adb calls, expected {most} at most"] if calls > most else []
+        if failing is None:
+            expected = f"{len(cases) + 1} passed, 0 failed\n"
+            return found if status == 0 and output.endswith(expected) else found + [
+                f"status {status}, expected 0 and a last line ending {expected!r}"]
+        return found if status == 1 and f"\nFAIL {failing}\n" in output else found + [
+            f"status {status}, expected 1 and FAIL {failing}"]
+    return faults
+
+
+def refusal(line):
+    def faults(status, output, _):
+        return ([f"status {status}, expected 1"] if status != 1 else []) + (
+            [f"not one line with {line!r}"] if output.count("\n") != 1 or line not in output
+            else [])
+    return faults
+
+
+def script(path, body):
+    with open(path, "w") as f:
+        f.write(f"#!/bin/sh\n{body}\n")
+    os.chmod(path, 0o755)
+    return path
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--empty-argv-helper", required=True)
+    parser.add_argument("executable")
+    options = parser.parse_args()
+    cases = cli_test.cases(options.version)
+    tally = Tally()
+    if not shutil.which("mksh"):
+        tally.cannot("the device route", "no mksh, the stand-in device's shell "
+                     "(Debian package mksh)")
+        return tally.summary() if tally.failed else SKIPPED
+    work = tempfile.mkdtemp()
+    # The device's shell user must reach the tool that the faulty ones run.
+    os.chmod(work, 0o755)
+    try:
+        tool = shutil.copy(options.executable, os.path.join(work, "zem_dma_test"))
+        runs = []
+
+        def start(name, devices, judge, tested=tool, seed=0, env=None):
+            stand_in = StandIn(work, name, devices, seed)
+            process = stand_in.start(tested, options.empty_argv_helper, options.version, env)
+            runs.append((name, stand_in, process, judge))
+            return stand_in, process
+
+        for command in ("printf x", "tar -cf /dev/null .", "od /dev/null", "uname"):
+            stand_in = StandIn(work, f"shell {command}", [ARM64])
+            got = subprocess.run(["adb", "shell", command], env=stand_in.env, capture_output=True)
+            tally.check(f"the stand-in's shell has no {command.split()[0]}",
+                        [] if got.returncode == 127 else [f"status {got.returncode}"])
+
+        lossy = []
+        for daemon, release in DAEMONS.items():
+            device = {**ARM64, "daemon": daemon, "release": release}
+            for seed in (1, 2, 3) if daemon == "7.1" else (1,):
+                stand_in, _ = start(f"a right tool passes on a {daemon} daemon, seed {seed}",
+                                    [device], verdict(cases), seed=seed)
+                lossy += [stand_in] if daemon == "7.1" else []
+            for n, (fault, body, failing) in enumerate(FAULTY):
+                start(f"a tool with {fault} fails on a {daemon} daemon", [device],
+                      verdict(cases, failing),
+                      script(os.path.join(work, f"faulty{n}"), body.replace("TOOL", tool)))
+        start("ANDROID_SERIAL picks one of two devices", [ARM64, {**ARM64, "daemon": "6.0"}],
+              verdict(cases), env={"ANDROID_SERIAL": "s1"})
+        together = StandIn(work, "together", [{**ARM64, "daemon": "7.1"}], seed=4)
+        for n in (1, 2):
+            runs.append((f"two runs at once on one device, run {n}", together,
+                         together.start(tool, options.empty_argv_helper, options.version),
+                         verdict(cases, runs=2)))
+        for name, devices, env, line in REFUSED:
+            start(f"refused: {name}", devices, refusal(line), env=env)
+        for name, stand_in, process, faults in runs:
+            output = process.communicate()[0]
+            tally.check(name, faults(process.returncode, output, stand_in) + stand_in.left(),
+                        output)
+        tally.check("the 7.0 to 8.1 daemon lost output in those runs",
+                    [] if any(s.read("adb.log") for s in lossy) else ["it never did"])
+
+        # Ctrl-C while the cases run: a tool that takes its time, stopped
+        # once the device has a result.
+        stand_in, process = start("Ctrl-C", [ARM64], None,
+                                  script(os.path.join(work, "slow"), f'sleep 0.2; exec {tool} "$@"'))
+        for _ in range(200):
+            if glob.glob(os.path.join(stand_in.devices[0]["root"], "data/local/tmp/*/r/0.status")):
+                break
+            time.sleep(0.05)
+        process.send_signal(signal.SIGINT)
+        output = process.communicate()[0]
+        tally.check("Ctrl-C while the cases run, and nothing left", stand_in.left() + (
+            [f"status {process.returncode}"] if process.returncode != 130 else []), output)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return tally.summary()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
