@@ -44,10 +44,11 @@ def as_shell_user():
 
 
 def make_root(device):
-    """The device's files on first use: /system/bin and /data/local/tmp."""
-    root = device["root"]
-    if os.path.isdir(root):
+    """The device's files on first use: /system/bin and /data/local/tmp,
+    made aside and renamed whole, as two calls at once may make them."""
+    if os.path.isdir(device["root"]):
         return
+    root = f"{device['root']}.{os.getpid()}"
     system = os.path.join(root, "system", "bin")
     os.makedirs(system)
     for name in TOOLBOX:
@@ -67,6 +68,10 @@ def make_root(device):
     os.chmod(tmp, 0o771 if device.get("writable", True) else 0o551)
     if os.getuid() == 0:
         os.chown(tmp, SHELL_UID, SHELL_UID)
+    try:
+        os.rename(root, device["root"])
+    except OSError:
+        shutil.rmtree(root)
 
 
 def on_device(device, path):
