@@ -73,6 +73,8 @@ void fprintf(void) {}
 void fflush(void) {}
 void ferror(void) {}
 void perror(void) {}
+void fputs(void) {}
+void execv(void) {}
 void __stack_chk_fail(void) {}
 void strcmp(void) {}
 void getopt_long(void) {}
@@ -102,7 +104,8 @@ def preset(build, *args):
 
 
 def build_tool(build):
-    return [cmake, "--build", build, "--target", "zem_dma_test", "control_flow_probe"]
+    return [cmake, "--build", build, "--target", "zem_dma_test", "control_flow_probe",
+            "exec_empty_argv"]
 
 
 def elf_check(build):
@@ -164,6 +167,9 @@ BUILDS = [
                          "laid out for 16384-byte pages", "stack protector",
                          "control-flow BTI: carried", "control-flow PAC: carried",
                          "dynamic section read silently by Android from API 21 on"]),
+    ("and the device's empty-vector helper, stepped alike", {},
+     [sys.executable, f"{source}/tests/elf_check.py", "a/tests/exec_empty_argv",
+      "--android-api", "21"], 0, "dynamic section read silently by Android from API 21 on"),
     ("API 26, with the user's link flags for 64 KB pages and -z nodlopen",
      with_sysroot(STANDIN),
      preset("u", "-DZEM_ANDROID_API=26",
