@@ -130,7 +130,8 @@ def main():
     if not shutil.which("mksh"):
         tally.cannot("the device route", "no mksh, the stand-in device's shell "
                      "(Debian package mksh)")
-        return tally.summary() if tally.failed else SKIPPED
+        status = tally.summary()
+        return status if tally.failed else SKIPPED
     work = tempfile.mkdtemp()
     # The device's shell user must reach the tool that the faulty ones run.
     os.chmod(work, 0o755)

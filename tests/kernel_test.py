@@ -115,6 +115,9 @@ def fetch(cache, packages, members, cached_name, followed=None):
     if found(directory):
         return found_in(cache, found(directory), f"from the cache in {cache}")
     os.makedirs(cache, exist_ok=True)
+    size = int(apt_field(package, "Size") or 0)
+    print(f"downloading {package}:arm64 {version}, {size / 1e6:.0f} MB, into {cache}, "
+          f"which keeps only what the leg boots", flush=True)
     with tempfile.TemporaryDirectory(dir=cache) as work:
         got = subprocess.run(["apt-get", "download", f"{package}:arm64={version}"],
                              cwd=work, capture_output=True, text=True)
@@ -123,7 +126,6 @@ def fetch(cache, packages, members, cached_name, followed=None):
             said = got.stderr.strip().splitlines() or ["no package"]
             errors = [line for line in said if line.startswith("E:")] or said
             raise Unavailable(f"cannot download {package}:arm64 {version}: {errors[-1]}")
-        size = os.path.getsize(debs[0])
         files = deb_files(debs[0], lambda name: any(fnmatch.fnmatch(name, m) for m in members))
         if files is None:
             raise Unavailable(f"cannot unpack {debs[0]}")
@@ -138,7 +140,7 @@ def fetch(cache, packages, members, cached_name, followed=None):
         # Renamed whole, so that an interrupted download leaves no half.
         shutil.rmtree(directory, ignore_errors=True)
         os.rename(os.path.join(work, "files"), directory)
-    return found_in(cache, found(directory), f"downloaded into {cache}, {size / 1e6:.0f} MB")
+    return found_in(cache, found(directory), f"downloaded into {cache}")
 
 
 def found_in(cache, path, how):
@@ -152,16 +154,16 @@ def not_in_apt(package):
     if "arm64" not in subprocess.run(["dpkg", "--print-foreign-architectures"],
                                      capture_output=True, text=True).stdout.split():
         return ("apt has no arm64 architecture: run "
-                "`dpkg --add-architecture arm64 && apt-get update`")
+                "dpkg --add-architecture arm64, then apt-get update")
     if apt_field(BUSYBOX, "Version") is None:
-        return "apt's lists hold no arm64 packages: run `apt-get update`"
+        return "apt's lists hold no arm64 packages: run apt-get update"
     try:
         release = platform.freedesktop_os_release()["PRETTY_NAME"]
     except (OSError, KeyError):
         release = "this system"
     return (f"apt's sources on {release} offer no {package}; Debian 12 has its "
             f"arm64-16k kernels only in its security suite, bookworm-security: add "
-            f"that suite to apt's sources and run `apt-get update`")
+            f"that suite to apt's sources and run apt-get update")
 
 
 def kernel_and_busybox(cache, flavour):
@@ -268,7 +270,8 @@ def main():
         vmlinuz, busybox = kernel_and_busybox(cache, options.flavour)
     except Unavailable as reason:
         tally.cannot(f"{options.flavour} kernel leg", str(reason))
-        return tally.summary() if tally.failed else SKIPPED
+        status = tally.summary()
+        return status if tally.failed else SKIPPED
 
     cases = cli_test.cases(options.version)
     script, args = cli_test.script(cases)
