@@ -8,7 +8,6 @@ leave anything on a device.
 
 usage: device_route_test.py --version VERSION --empty-argv-helper HELPER EXECUTABLE
 """
-import argparse
 import glob
 import json
 import os
@@ -21,6 +20,7 @@ import tempfile
 import time
 
 import cli_test
+import device_test
 from harness import Tally
 
 SKIPPED = 77
@@ -30,9 +30,10 @@ DAEMONS = {"6.0": "6.0.1", "7.1": "7.1.2", "clean": "15"}
 # Shell scripts standing in for a faulty tool, each with a case it must fail.
 FAULTY = [
     ("a changed message", 'case "$1" in perf) echo "Performance command not implemented";'
-     ' exit 0;; esac; exec TOOL "$@"', "perf"),
-    ("a changed status", 'TOOL "$@"; s=$?; [ $s = 15 ] && s=14; exit $s', "upper case command"),
-    ("output on the wrong stream", 'exec TOOL "$@" 2>&1', "bad long option"),
+     ' exit 0;; esac; exec TOOL "$@"', "FAIL perf"),
+    ("a changed status", 'TOOL "$@"; s=$?; [ $s = 15 ] && s=14; exit $s',
+     "FAIL upper case command"),
+    ("output on the wrong stream", 'exec TOOL "$@" 2>&1', "FAIL bad long option"),
 ]
 # Devices that the route must refuse, by the one line that says why.
 ARM64 = {"state": "device", "abi": "arm64-v8a", "daemon": "clean", "release": "15"}
@@ -67,49 +68,41 @@ class StandIn:
                     if devices is not None else "/nonexistent"}
         self.env.pop("ANDROID_SERIAL", None)
 
-    def start(self, tool, helper, version, env=None):
+    def start(self, options, tool, env):
         return subprocess.Popen(
-            [sys.executable, os.path.join(HERE, "device_test.py"), "--version", version,
-             "--empty-argv-helper", helper, tool], env={**self.env, **(env or {})},
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            [sys.executable, os.path.join(HERE, "device_test.py"), "--version", options.version,
+             "--empty-argv-helper", options.empty_argv_helper, tool],
+            env={**self.env, **env}, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, text=True)
 
-    def read(self, name):
+    def count(self, name, text):
         path = os.path.join(self.dir, name)
-        return open(path).read() if os.path.exists(path) else ""
+        return open(path).read().count(text) if os.path.exists(path) else 0
 
     def left(self):
         """What a run left in any device's /data/local/tmp."""
-        return [f"{device['serial']}: {name}" for device in self.devices
+        return [f"{device['serial']}: {name} left" for device in self.devices
                 if os.path.isdir(tmp := os.path.join(device["root"], "data/local/tmp"))
                 for name in os.listdir(tmp)]
 
 
-def verdict(cases, failing=None, runs=1):
-    """How a run is judged: it must pass every case or, for a faulty tool,
-    fail the case FAILING and exit 1; and make few adb calls (RUNS share
-    the stand-in's count)."""
-    def faults(status, output, stand_in):
-        lost = stand_in.read("adb.log").count("lost")
-        calls = stand_in.read("adb.calls").count("\n")
-        # One call each to list, ask, push, run, pull and remove; a lost
-        # answer is asked for again.
-        most = 6 * runs + lost
-        found = [f"{calls} adb calls, expected {most} at most"] if calls > most else []
-        if failing is None:
-            expected = f"{len(cases) + 1} passed, 0 failed\n"
-            return found if status == 0 and output.endswith(expected) else found + [
-                f"status {status}, expected 0 and a last line ending {expected!r}"]
-        return found if status == 1 and f"\nFAIL {failing}\n" in output else found + [
-            f"status {status}, expected 1 and FAIL {failing}"]
-    return faults
-
-
-def refusal(line):
-    def faults(status, output, _):
-        return ([f"status {status}, expected 1"] if status != 1 else []) + (
-            [f"not one line with {line!r}"] if output.count("\n") != 1 or line not in output
-            else [])
-    return faults
+def faults(expect, cases, status, output, stand_in, runs):
+    """What is wrong with a run of the route. EXPECT is None where every
+    case must pass, "FAIL CASE" where a faulty tool must fail CASE, and
+    else the one line that a refusal prints. RUNS share the stand-in."""
+    if expect is None:
+        expect = f"{len(cases) + 1} passed, 0 failed"
+        right = status == 0 and output.endswith(f": {expect}\n")
+    elif expect.startswith("FAIL "):
+        right = status == 1 and f"\n{expect}\n" in output
+    else:
+        right = status == 1 and output.count("\n") == 1 and expect in output
+    # One call each to list, ask, push, run, pull and remove; a lost answer
+    # is asked for again.
+    calls = stand_in.count("adb.calls", "\n")
+    most = 6 * runs + stand_in.count("adb.log", "lost")
+    return ([] if right else [f"status {status}, expected {expect!r}"]) + (
+        [f"{calls} adb calls, expected {most} at most"] if calls > most else []) + stand_in.left()
 
 
 def script(path, body):
@@ -120,11 +113,7 @@ def script(path, body):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--version", required=True)
-    parser.add_argument("--empty-argv-helper", required=True)
-    parser.add_argument("executable")
-    options = parser.parse_args()
+    options = device_test.parse_options()
     cases = cli_test.cases(options.version)
     tally = Tally()
     if not shutil.which("mksh"):
@@ -137,51 +126,46 @@ def main():
     os.chmod(work, 0o755)
     try:
         tool = shutil.copy(options.executable, os.path.join(work, "zem_dma_test"))
-        runs = []
-
-        def start(name, devices, judge, tested=tool, seed=0, env=None):
-            stand_in = StandIn(work, name, devices, seed)
-            process = stand_in.start(tested, options.empty_argv_helper, options.version, env)
-            runs.append((name, stand_in, process, judge))
-            return stand_in, process
-
         for command in ("printf x", "tar -cf /dev/null .", "od /dev/null", "uname"):
-            stand_in = StandIn(work, f"shell {command}", [ARM64])
-            got = subprocess.run(["adb", "shell", command], env=stand_in.env, capture_output=True)
+            got = subprocess.run(["adb", "shell", command], capture_output=True,
+                                 env=StandIn(work, f"shell {command}", [ARM64]).env)
             tally.check(f"the stand-in's shell has no {command.split()[0]}",
                         [] if got.returncode == 127 else [f"status {got.returncode}"])
 
-        lossy = []
+        # Each run: its name, its devices, what it must give, the tool, the
+        # stand-in's seed, the environment.
+        rows = []
         for daemon, release in DAEMONS.items():
             device = {**ARM64, "daemon": daemon, "release": release}
-            for seed in (1, 2, 3) if daemon == "7.1" else (1,):
-                stand_in, _ = start(f"a right tool passes on a {daemon} daemon, seed {seed}",
-                                    [device], verdict(cases), seed=seed)
-                lossy += [stand_in] if daemon == "7.1" else []
-            for n, (fault, body, failing) in enumerate(FAULTY):
-                start(f"a tool with {fault} fails on a {daemon} daemon", [device],
-                      verdict(cases, failing),
-                      script(os.path.join(work, f"faulty{n}"), body.replace("TOOL", tool)))
-        start("ANDROID_SERIAL picks one of two devices", [ARM64, {**ARM64, "daemon": "6.0"}],
-              verdict(cases), env={"ANDROID_SERIAL": "s1"})
+            rows += [(f"a right tool passes on a {daemon} daemon, seed {seed}", [device], None,
+                      tool, seed, {}) for seed in ((1, 2, 3) if daemon == "7.1" else (1,))]
+            rows += [(f"a tool with {fault} fails on a {daemon} daemon", [device], failing,
+                      script(os.path.join(work, f"faulty{n}"), body.replace("TOOL", tool)), 0, {})
+                     for n, (fault, body, failing) in enumerate(FAULTY)]
+        rows.append(("ANDROID_SERIAL picks one of two devices", [{**ARM64, "abi": "x86_64"}, ARM64],
+                     None, tool, 0, {"ANDROID_SERIAL": "s1"}))
+        rows += [(f"refused: {name}", devices, line, tool, 0, env)
+                 for name, devices, env, line in REFUSED]
+        runs = [(name, stand_in, expect, stand_in.start(options, tested, env), 1)
+                for name, devices, expect, tested, seed, env in rows
+                for stand_in in [StandIn(work, name, devices, seed)]]
         together = StandIn(work, "together", [{**ARM64, "daemon": "7.1"}], seed=4)
-        for n in (1, 2):
-            runs.append((f"two runs at once on one device, run {n}", together,
-                         together.start(tool, options.empty_argv_helper, options.version),
-                         verdict(cases, runs=2)))
-        for name, devices, env, line in REFUSED:
-            start(f"refused: {name}", devices, refusal(line), env=env)
-        for name, stand_in, process, faults in runs:
-            output = process.communicate()[0]
-            tally.check(name, faults(process.returncode, output, stand_in) + stand_in.left(),
-                        output)
-        tally.check("the 7.0 to 8.1 daemon lost output in those runs",
-                    [] if any(s.read("adb.log") for s in lossy) else ["it never did"])
+        runs += [(f"two runs at once on one device, run {n}", together, None,
+                  together.start(options, tool, {}), 2) for n in (1, 2)]
+        # All ended before any is judged: two runs share a device.
+        outputs = [process.communicate()[0] for _, _, _, process, _ in runs]
+        for (name, stand_in, expect, process, sharing), output in zip(runs, outputs):
+            tally.check(name, faults(expect, cases, process.returncode, output, stand_in,
+                                     sharing), output)
+        tally.check("the 7.0 to 8.1 daemon lost output in those runs", [] if any(
+            stand_in.count("adb.log", "lost") for name, stand_in, *_ in runs if "7.1" in name)
+            else ["it never did"])
 
         # Ctrl-C while the cases run: a tool that takes its time, stopped
         # once the device has a result.
-        stand_in, process = start("Ctrl-C", [ARM64], None,
-                                  script(os.path.join(work, "slow"), f'sleep 0.2; exec {tool} "$@"'))
+        stand_in = StandIn(work, "Ctrl-C", [ARM64])
+        process = stand_in.start(
+            options, script(os.path.join(work, "slow"), f'sleep 0.2; exec {tool} "$@"'), {})
         for _ in range(200):
             if glob.glob(os.path.join(stand_in.devices[0]["root"], "data/local/tmp/*/r/0.status")):
                 break

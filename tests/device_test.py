@@ -201,12 +201,16 @@ def interrupted(number, _):
     raise Interrupted(number)
 
 
-def main():
+def parse_options():
     parser = argparse.ArgumentParser()
     parser.add_argument("--version", required=True)
     parser.add_argument("--empty-argv-helper", required=True)
     parser.add_argument("executable")
-    options = parser.parse_args()
+    return parser.parse_args()
+
+
+def main():
+    options = parse_options()
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, interrupted)
     try:
