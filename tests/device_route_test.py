@@ -152,6 +152,8 @@ def main():
         together = StandIn(work, "together", [{**ARM64, "daemon": "7.1"}], seed=4)
         runs += [(f"two runs at once on one device, run {n}", together, None,
                   together.start(options, tool, {}), 2) for n in (1, 2)]
+        print(f"{len(runs)} runs of the route at once, each against stand-ins of its own "
+              f"but for two that share one device")
         # All ended before any is judged: two runs share a device.
         outputs = [process.communicate()[0] for _, _, _, process, _ in runs]
         for (name, stand_in, expect, process, sharing), output in zip(runs, outputs):
