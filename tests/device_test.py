@@ -55,17 +55,19 @@ class Device:
         self.made = self.running = False
 
     def call(self, *args, timeout=QUICK, check=True):
-        """Runs one adb command on the device; returns what it printed. In
-        a session of its own, so that a Ctrl-C reaches this script alone,
-        which stops it and cleans up."""
+        """Runs one adb command on the device, or on none before one is
+        chosen; returns what it printed. In a session of its own, so that a
+        Ctrl-C reaches this script alone, which stops it and cleans up."""
+        device = ["-s", self.serial] if self.serial else []
+        what = f"adb {args[0]}" + (f" on {self.serial}" if self.serial else "")
         try:
-            got = subprocess.run([self.adb, "-s", self.serial, *args], stdin=subprocess.DEVNULL,
+            got = subprocess.run([self.adb, *device, *args], stdin=subprocess.DEVNULL,
                                  capture_output=True, timeout=timeout, start_new_session=True)
         except subprocess.TimeoutExpired:
-            raise CannotRun(f"adb {args[0]} on {self.serial} gave no answer in {timeout} s: "
-                            f"check the device's connection, then run again") from None
+            raise CannotRun(f"{what} gave no answer in {timeout} s: check the device's "
+                            f"connection, or run adb kill-server, then run again") from None
         if check and got.returncode != 0:
-            raise CannotRun(f"adb {args[0]} on {self.serial} failed: {last_line(got.stderr)}")
+            raise CannotRun(f"{what} failed: {last_line(got.stderr)}")
         return got.stdout.decode(errors="replace")
 
     def ask(self, command):
@@ -83,15 +85,7 @@ class Device:
 
 def choose(adb):
     """The device that adb picks, as adb picks it, if it is ready."""
-    try:
-        got = subprocess.run([adb, "devices"], stdin=subprocess.DEVNULL, capture_output=True,
-                             timeout=QUICK, start_new_session=True)
-    except subprocess.TimeoutExpired:
-        raise CannotRun(f"adb devices gave no answer in {QUICK} s: "
-                        f"run adb kill-server, then again") from None
-    if got.returncode != 0:
-        raise CannotRun(f"adb devices failed: {last_line(got.stderr)}")
-    attached = re.findall(r"^(\S+)\t(.+)$", got.stdout.decode(errors="replace"), re.MULTILINE)
+    attached = re.findall(r"^(\S+)\t(.+)$", Device(adb, None).call("devices"), re.MULTILINE)
     listed = ", ".join(serial for serial, _ in attached) or "none"
     wanted = os.environ.get("ANDROID_SERIAL")
     if wanted:
