@@ -17,8 +17,10 @@ runs as root. Beside the JSON file, adb.log says what output it lost.
 """
 import json
 import os
+import pty
 import random
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -137,25 +139,51 @@ def pull(device, source, target):
     print("pulled, 0 skipped.")
 
 
+def on_terminal(command, **how):
+    """Runs COMMAND as the 6.0 daemon does: on a pseudo-terminal, which
+    merges stderr into stdout, turns \\n into \\r\\n and never ends its
+    input. The session lasts while any process holds the terminal; then
+    every process the command started is killed, whatever it ignores."""
+    master, slave = pty.openpty()
+    process = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=slave,
+                               start_new_session=True, **how)
+    os.close(slave)
+    out = bytearray()
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # EIO: the last holder let go.
+            break
+        if not chunk:
+            break
+        out += chunk
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.wait()
+    os.close(master)
+    return bytes(out), b"", 0
+
+
 def shell(device, command, rng, log):
     """Runs COMMAND as adbd runs `sh -c`, and reports it as the device's
     daemon would."""
     tmp = "/data/local/tmp"
     command = command.replace(tmp, on_device(device, tmp))
-    env = {"PATH": on_device(device, "/system/bin"), "HOME": "/",
-           "TMPDIR": on_device(device, tmp)}
+    how = {"cwd": device["root"], "preexec_fn": as_shell_user,
+           "env": {"PATH": on_device(device, "/system/bin"), "HOME": "/",
+                   "TMPDIR": on_device(device, tmp)}}
     daemon = device["daemon"]
-    # The 6.0 daemon passes standard input on, but never its end.
-    stdin_read, stdin_write = os.pipe() if daemon == "6.0" else (None, None)
-    got = subprocess.run([MKSH, "-c", command], cwd=device["root"], env=env,
-                         stdin=stdin_read, capture_output=True, preexec_fn=as_shell_user)
-    if stdin_write is not None:
-        os.close(stdin_write)
-    out, err, status = got.stdout, got.stderr, got.returncode
     if daemon == "6.0":
-        # Its shell runs in a pseudo-terminal.
-        out, err, status = (out + err).replace(b"\n", b"\r\n"), b"", 0
-    elif daemon == "7.1" and rng.random() < LOSS:
+        out, err, status = on_terminal([MKSH, "-c", command], **how)
+    else:
+        # shell_v2 passes standard input on, its end too.
+        got = subprocess.run([MKSH, "-c", command], capture_output=True, **how)
+        # It gives a shell killed by signal N as 128+N.
+        out, err = got.stdout, got.stderr
+        status = got.returncode if got.returncode >= 0 else 128 - got.returncode
+    if daemon == "7.1" and rng.random() < LOSS:
         out, err, status = out[:rng.randrange(len(out) + 1) if out else 0], b"", 0
         log.write(f"lost the end of the output of: {command}\n")
     sys.stdout.buffer.write(out)

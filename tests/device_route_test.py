@@ -79,6 +79,24 @@ class StandIn:
         path = os.path.join(self.dir, name)
         return open(path).read().count(text) if os.path.exists(path) else 0
 
+    def scripts(self):
+        """The case scripts still running on a device, waited for a moment."""
+        path = {f"PATH={device['root']}/system/bin".encode() for device in self.devices}
+        for _ in range(10):
+            found = []
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open(f"/proc/{pid}/cmdline", "rb") as f, \
+                            open(f"/proc/{pid}/environ", "rb") as g:
+                        if b"run.sh" in f.read() and path & set(g.read().split(b"\0")):
+                            found.append(f"its script, process {pid}, still runs")
+                except OSError:
+                    pass
+            if not found:
+                break
+            time.sleep(0.1)
+        return found
+
     def left(self):
         """What a run left in any device's /data/local/tmp."""
         return [f"{device['serial']}: {name} left" for device in self.devices
@@ -94,7 +112,8 @@ def faults(expect, cases, status, output, stand_in, runs):
         expect = f"{len(cases) + 1} passed, 0 failed"
         right = status == 0 and output.endswith(f": {expect}\n")
     elif expect.startswith("FAIL "):
-        right = status == 1 and f"\n{expect}\n" in output
+        right = (status == 1 and f"\n{expect}\n" in output
+                 and "\nok   the script ran to its end\n" in output)
     else:
         right = status == 1 and output.count("\n") == 1 and expect in output
     # One call each to list, ask, push, run, pull and remove; a lost answer
@@ -163,19 +182,25 @@ def main():
             stand_in.count("adb.log", "lost") for name, stand_in, *_ in runs if "7.1" in name)
             else ["it never did"])
 
-        # Ctrl-C while the cases run: a tool that takes its time, stopped
-        # once the device has a result.
-        stand_in = StandIn(work, "Ctrl-C", [ARM64])
-        process = stand_in.start(
-            options, script(os.path.join(work, "slow"), f'sleep 0.2; exec {tool} "$@"'), {})
-        for _ in range(200):
-            if glob.glob(os.path.join(stand_in.devices[0]["root"], "data/local/tmp/*/r/0.status")):
-                break
-            time.sleep(0.05)
-        process.send_signal(signal.SIGINT)
-        output = process.communicate()[0]
-        tally.check("Ctrl-C while the cases run, and nothing left", stand_in.left() + (
-            [f"status {process.returncode}"] if process.returncode != 130 else []), output)
+        # Ctrl-C while the cases run, once the device has a result and a
+        # slow case is under way: the script must stop, not only the shell
+        # that adb started, and be gone before that case ends.
+        slow = script(os.path.join(work, "slow"),
+                      f'[ -e slow ] && sleep 3; touch slow; exec {tool} "$@"')
+        for daemon in ("6.0", "clean"):
+            stand_in = StandIn(work, f"Ctrl-C {daemon}", [{**ARM64, "daemon": daemon}])
+            process = stand_in.start(options, slow, {})
+            for _ in range(200):
+                if glob.glob(os.path.join(stand_in.devices[0]["root"],
+                                          "data/local/tmp/*/r/0.status")):
+                    break
+                time.sleep(0.05)
+            process.send_signal(signal.SIGINT)
+            output = process.communicate()[0]
+            tally.check(f"Ctrl-C while the cases run on a {daemon} daemon, and nothing left",
+                        stand_in.left() + stand_in.scripts() + (
+                            [f"status {process.returncode}"] if process.returncode != 130
+                            else []), output)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return tally.summary()

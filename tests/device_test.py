@@ -156,13 +156,16 @@ def run_cases(device, options, remote):
         print(f"pushing {len(paths)} files to {device.serial}:{remote}", flush=True)
         device.call("push", *paths, remote + "/", timeout=SLOW)
         print(f"running {len(cases)} cases", flush=True)
-        # The script's pid lets an interrupted run stop it. Standard input
-        # is the device's own /dev/null: a 6.0 daemon never passes on the
-        # end of this side's.
+        # The daemons up to 6.0 end the session, killing the script, once
+        # no process holds their terminal: the shell that adb starts keeps
+        # it, waiting for the script as its child, which writes its own pid
+        # so that an interrupted run can stop it.
+        # Standard input is the device's own /dev/null: a 6.0 daemon never
+        # passes on the end of this side's.
         device.running = True
         device.call("shell", f"cd {remote} && chmod 700 zem_dma_test exec_empty_argv && "
-                    f"mkdir r && echo $$ >pid && exec sh run.sh </dev/null >r/log 2>&1",
-                    timeout=SLOW, check=False)
+                    f"mkdir r && sh -c 'echo $$ >pid && exec sh run.sh' </dev/null "
+                    f">r/log 2>&1", timeout=SLOW, check=False)
         device.running = False
         print("fetching the results", flush=True)
         device.call("pull", remote + "/r", os.path.join(local, "r"), timeout=SLOW)
@@ -180,8 +183,9 @@ def run_cases(device, options, remote):
 
 
 def remove(device, remote):
-    """Removes REMOTE, first stopping the script if it may still run."""
-    stop = f"kill $(cat {remote}/pid) 2>/dev/null; " if device.running else ""
+    """Removes REMOTE, first stopping the script if it may still run: with
+    SIGKILL, since mksh holds back SIGTERM until the case under way ends."""
+    stop = f"kill -9 $(cat {remote}/pid) 2>/dev/null; " if device.running else ""
     try:
         gone = "gone" in device.ask(f"{stop}rm -rf {remote}; [ -e {remote} ] || echo @@gone")
     except CannotRun:
