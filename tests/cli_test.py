@@ -146,26 +146,59 @@ def faults(case, status, stdout, stderr):
 
 def script(cases):
     """CASES as one shell script that runs them in its working directory,
-    beside the tool, ./zem_dma_test, and the empty-vector helper,
-    ./exec_empty_argv, keeping each case's status, stdout and stderr in r/;
-    with the files that hold the arguments, as {name: bytes}. It needs only
-    cat, echo and redirections: every shell it runs in has them, busybox's
-    and Android's down to 5.0, whose toolbox has no printf."""
-    lines, files = [], {}
+    keeping each case's status, stdout and stderr in r/; with the files
+    that hold the arguments, as {name: bytes}. Its arguments name the tool
+    and the empty-vector helper, ./zem_dma_test and ./exec_empty_argv when
+    not given. It needs only cat, echo and redirections: every shell it
+    runs in has them, busybox's and Android's down to 5.0, whose toolbox
+    has no printf."""
+    lines = ['tool=${1:-./zem_dma_test} helper=${2:-./exec_empty_argv}']
+    files, named = {}, {}
     for index, (_, args, _, _, _, setup) in enumerate(cases):
-        words = ["./exec_empty_argv"] if args is EMPTY_ARGV else []
-        words.append("./zem_dma_test")
+        words = ['"$helper"'] if args is EMPTY_ARGV else []
+        words.append('"$tool"')
         for n, arg in enumerate(args or []):
-            files[f"arg.{index}.{n}"] = arg
+            name = named.setdefault(arg, f"arg.{len(named)}")
+            files[name] = arg
             # A variable holds any byte but NUL; the x saves trailing
             # newlines from the command substitution.
-            lines.append(f"a{n}=$(cat arg.{index}.{n}; echo x); a{n}=${{a{n}%x}}")
+            lines.append(f"a{n}=$(cat {name}; echo x); a{n}=${{a{n}%x}}")
             words.append(f'"$a{n}"')
         redirections = [f"{fd}>&-" if closed else f"{fd}>/dev/full"
                         for fd, closed in stream_setup(setup)]
         lines.append(" ".join(words + [f"</dev/null >r/{index}.out 2>r/{index}.err"] +
                               redirections) + f"; echo $? >r/{index}.status")
     return "\n".join(lines + [f"echo {len(cases)} >r/done", ""]), files
+
+
+def board_name(name):
+    """A case's name as LAVA takes it: letters, digits and -_. alone."""
+    return re.sub(r"[^A-Za-z0-9._-]+", "_", name)
+
+
+def board_files(cases):
+    """CASES as files from which a board's shell runs and judges them:
+    script()'s run.sh and arguments; usage, the usage text; the files
+    want.K, each an expected output; and expected, a line per case:
+    INDEX NAME STATUS STDOUT STDERR NEEDS, where a stream is a want file,
+    - for nothing, or complaint for the option parser's complaint then the
+    usage text, and NEEDS is helper for the empty-vector case, else -."""
+    text, files = script(cases)
+    files.update({"run.sh": text.encode(), "usage": USAGE})
+    wants, lines = {}, []
+
+    def want(data):
+        if data == COMPLAINT_THEN_USAGE:
+            return "complaint"
+        return wants.setdefault(data, f"want.{len(wants)}") if data else "-"
+    for index, (name, args, out, err, status, _) in enumerate(cases):
+        lines.append(f"{index} {board_name(name)} {status} {want(out)} {want(err)} "
+                     f"{'helper' if args is EMPTY_ARGV else '-'}\n")
+    names = [line.split()[1] for line in lines]
+    assert len(set(names)) == len(names), "two cases share a name on a board"
+    files.update({name: data for data, name in wants.items()})
+    files["expected"] = "".join(lines).encode()
+    return files
 
 
 def results(cases, files):
@@ -190,12 +223,46 @@ def report(tally, results):
         tally.check(case[0], [result] if isinstance(result, str) else faults(case, *result))
 
 
+def write_board_files(version, directory):
+    """Writes board_files() into DIRECTORY, which it makes anew."""
+    if os.path.isdir(directory):
+        for name in os.listdir(directory):
+            os.remove(os.path.join(directory, name))
+    os.makedirs(directory, exist_ok=True)
+    for name, data in board_files(cases(version)).items():
+        with open(os.path.join(directory, name), "wb") as f:
+            f.write(data)
+    return 0
+
+
+def check_board_files(version, directory):
+    """Checks that DIRECTORY holds board_files() and nothing else."""
+    wanted, held = board_files(cases(version)), {}
+    for name in os.listdir(directory):
+        with open(os.path.join(directory, name), "rb") as f:
+            held[name] = f.read()
+    faults = [f"{name}: {'missing' if name not in held else 'extra' if name not in wanted else 'differs'}"
+              for name in sorted(set(wanted) | set(held)) if wanted.get(name) != held.get(name)]
+    if faults:
+        faults.append(f"make them anew: {sys.argv[0]} --version {version} "
+                      f"--write-board-files {directory}")
+    tally = Tally()
+    tally.check(f"{directory} holds the table's cases for version {version}", faults)
+    return tally.summary()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--version", required=True)
     parser.add_argument("--empty-argv-helper")
-    parser.add_argument("tool", nargs="+")
+    parser.add_argument("--write-board-files", metavar="DIRECTORY")
+    parser.add_argument("--check-board-files", metavar="DIRECTORY")
+    parser.add_argument("tool", nargs="*")
     options = parser.parse_args()
+    if options.write_board_files:
+        return write_board_files(options.version, options.write_board_files)
+    if options.check_board_files:
+        return check_board_files(options.version, options.check_board_files)
     tool, helper = options.tool, options.empty_argv_helper
 
     def unrunnable(case):

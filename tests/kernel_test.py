@@ -194,9 +194,10 @@ def cpio(entries):
     return gzip.compress(bytes(archive), mtime=0)
 
 
-def init_script(script):
+def init_script():
     """Reports the kernel, then runs the cases in /t, which holds the tool,
-    the helper and the arguments, and sends the results back."""
+    the helper, the case script and its arguments, and sends the results
+    back."""
     return "\n".join([
         "#!/bin/busybox sh",
         "/bin/busybox --install -s /bin",
@@ -206,7 +207,7 @@ def init_script(script):
         'echo "@@kernel $(uname -r)"',
         'echo "@@page $(grep -m 1 KernelPageSize /proc/self/smaps)"',
         "cd /t",
-        script,
+        "sh run.sh",
         # The results leave as one gzipped tar in hex, which the serial
         # console passes intact.
         "tar -c -z -C r . | od -An -v -tx1 | sed 's/^/@@results/'",
@@ -280,7 +281,7 @@ def main():
     files += [("lib/" + os.path.basename(lib), lib) for lib in options.lib]
     entries = [(d, 0o040755, b"") for d in ("bin", "lib", "proc", "dev", "t", "t/r")]
     entries += [("dev/console", 0o020600, (5, 1)),
-                ("init", 0o100755, init_script(script).encode())]
+                ("init", 0o100755, init_script().encode()), ("t/run.sh", 0o100644, script.encode())]
     entries += [(name, 0o100755, pathlib.Path(path).read_bytes()) for name, path in files]
     entries += [(f"t/{name}", 0o100644, arg) for name, arg in args.items()]
     with tempfile.NamedTemporaryFile(suffix=".cpio.gz") as initramfs:
