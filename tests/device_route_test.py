@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
-"""Checks the device route, device_test.py, against adb_standin.py: a stand-in
-for adb whose devices answer as the daemons of Android 6.0, of 7.0 to 8.1
-and of 10 on were measured to, and whose shell finds only Android 5.0's
-commands. A right tool must pass on each every time, a faulty one fail; a
-route that cannot run must say why in one line and fail; and no run may
-leave anything on a device.
+"""Checks the device route, device_test.py, over its two transports: adb,
+against adb_standin.py, a stand-in whose devices answer as the daemons of
+Android 6.0, of 7.0 to 8.1 and of 10 on were measured to, and whose shell
+finds only Android 5.0's commands; and ssh, against OpenSSH's own sshd on
+127.0.0.1, which runs the build for this machine. A right tool must pass on
+each every time, a faulty one fail; a route that cannot run must say why in
+one line and fail; and no run may leave anything behind, files or a script
+still running.
 
 usage: device_route_test.py --version VERSION --empty-argv-helper HELPER EXECUTABLE
 """
+import getpass
 import glob
 import json
 import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -21,6 +25,7 @@ import time
 
 import cli_test
 import device_test
+import route
 from harness import Tally
 
 SKIPPED = 77
@@ -49,9 +54,56 @@ REFUSED = [
     ("/data/local/tmp not writable", [{**ARM64, "writable": False}], {},
      "/data/local/tmp on s0 is not writable (mkdir: "),
 ]
+# Over ssh, by the host that Sshd names; FOREIGN is a tool for a machine
+# that this one is not.
+REFUSED_SSH = [
+    ("no ssh", "board", {"PATH": "/nonexistent"},
+     "cannot run the suite on a board: ssh not found: install it (apt-get install openssh-client)"),
+    ("a closed port", "closed-port", {}, "closed-port is unreachable or does not answer ("),
+    ("a port that never answers", "silent-port", {},
+     "silent-port is unreachable or does not answer (Connection to 127.0.0.1 port "),
+    ("our key refused", "wrong-key", {}, "wrong-key refused authentication ("),
+    ("its host key unknown", "unknown-key", {}, "unknown-key's host key is not known here:"),
+    ("its host key changed", "changed-key", {}, "changed-key's host key has changed from"),
+    ("a tool for another machine", "board", {}, "FOREIGN"),
+]
 
 
-class StandIn:
+def scripts_running(match):
+    """The case scripts running on this machine whose environment MATCH
+    accepts, waited for a moment: a stopped run's must be gone."""
+    for _ in range(10):
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f, \
+                        open(f"/proc/{pid}/environ", "rb") as g:
+                    if b"run.sh" in f.read() and match(set(g.read().split(b"\0"))):
+                        found.append(f"its script, process {pid}, still runs")
+            except OSError:
+                pass
+        if not found:
+            break
+        time.sleep(0.1)
+    return found
+
+
+class Place:
+    """Where the route runs, reached with the environment ENV."""
+
+    def start(self, options, tool, env):
+        return subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "device_test.py"), "--version", options.version,
+             "--empty-argv-helper", options.empty_argv_helper, tool],
+            env={**self.env, **env}, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, text=True)
+
+    def excess(self, runs):
+        """What RUNS of the route did too often here."""
+        return []
+
+
+class StandIn(Place):
     """A fresh adb server and DEVICES, with roots under WORK."""
 
     def __init__(self, work, name, devices, seed=0):
@@ -67,35 +119,25 @@ class StandIn:
                     "PATH": os.path.join(self.dir, "bin") + os.pathsep + os.environ["PATH"]
                     if devices is not None else "/nonexistent"}
         self.env.pop("ANDROID_SERIAL", None)
-
-    def start(self, options, tool, env):
-        return subprocess.Popen(
-            [sys.executable, os.path.join(HERE, "device_test.py"), "--version", options.version,
-             "--empty-argv-helper", options.empty_argv_helper, tool],
-            env={**self.env, **env}, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT, text=True)
+        self.env.pop("ZEM_SSH_HOST", None)
 
     def count(self, name, text):
         path = os.path.join(self.dir, name)
         return open(path).read().count(text) if os.path.exists(path) else 0
 
+    def excess(self, runs):
+        # One call each to list, ask, push, run, pull and remove; a lost
+        # answer is asked for again.
+        calls = self.count("adb.calls", "\n")
+        most = 6 * runs + self.count("adb.log", "lost")
+        return [f"{calls} adb calls, expected {most} at most"] if calls > most else []
+
+    def has_result(self):
+        return glob.glob(os.path.join(self.devices[0]["root"], "data/local/tmp/*/r/0.status"))
+
     def scripts(self):
-        """The case scripts still running on a device, waited for a moment."""
         path = {f"PATH={device['root']}/system/bin".encode() for device in self.devices}
-        for _ in range(10):
-            found = []
-            for pid in filter(str.isdigit, os.listdir("/proc")):
-                try:
-                    with open(f"/proc/{pid}/cmdline", "rb") as f, \
-                            open(f"/proc/{pid}/environ", "rb") as g:
-                        if b"run.sh" in f.read() and path & set(g.read().split(b"\0")):
-                            found.append(f"its script, process {pid}, still runs")
-                except OSError:
-                    pass
-            if not found:
-                break
-            time.sleep(0.1)
-        return found
+        return scripts_running(lambda environ: path & environ)
 
     def left(self):
         """What a run left in any device's /data/local/tmp."""
@@ -104,10 +146,106 @@ class StandIn:
                 for name in os.listdir(tmp)]
 
 
-def faults(expect, cases, status, output, stand_in, runs):
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Sshd(Place):
+    """OpenSSH's sshd on 127.0.0.1, on a port of its own, with keys and a
+    configuration of its own, reached by this machine's ssh through a
+    configuration that names as hosts: board, and, each refused, one whose
+    host key is unknown, one whose key has changed, one that refuses our
+    key, a closed port, and a port that never answers. A run's directory
+    is made under $TMPDIR, which sshd sets to a directory of its own."""
+    HOSTS = ("board", "unknown-key", "changed-key", "wrong-key", "closed-port", "silent-port")
+
+    def __init__(self, work):
+        self.dir = os.path.join(work, "sshd")
+        self.runs = os.path.join(self.dir, "runs")
+        os.makedirs(os.path.join(self.dir, "bin"))
+        os.makedirs(self.runs)
+        keys = {}
+        for name in ("host", "other_host", "user", "other_user"):
+            keys[name] = os.path.join(self.dir, name)
+            subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", name,
+                            "-f", keys[name]], check=True)
+        port, closed = free_port(), free_port()
+        self.silent = socket.socket()
+        self.silent.bind(("127.0.0.1", 0))
+        self.silent.listen()
+
+        def known(name, key):
+            path = os.path.join(self.dir, name)
+            with open(path, "w") as f, open(key + ".pub") as public:
+                f.write(f"[127.0.0.1]:{port} " + " ".join(public.read().split()[:2]) + "\n")
+            return path
+        self.write("sshd_config", f"""\
+ListenAddress 127.0.0.1:{port}
+HostKey {keys["host"]}
+AuthorizedKeysFile {keys["user"]}.pub
+PidFile {self.dir}/sshd.pid
+StrictModes no
+UsePAM no
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+PermitRootLogin prohibit-password
+SetEnv TMPDIR={self.runs}
+LogLevel INFO
+""")
+        ports = {"closed-port": closed, "silent-port": self.silent.getsockname()[1]}
+        known_hosts = {"unknown-key": os.devnull, "changed-key": known("changed", keys["other_host"])}
+        self.write("ssh_config", "".join(
+            f"Host {host}\n  Port {ports.get(host, port)}\n"
+            f"  IdentityFile {keys['other_user' if host == 'wrong-key' else 'user']}\n"
+            f"  UserKnownHostsFile {known_hosts.get(host) or known('known_hosts', keys['host'])}\n"
+            for host in self.HOSTS) +
+            f"Host *\n  HostName 127.0.0.1\n  User {getpass.getuser()}\n  IdentitiesOnly yes\n")
+        self.write("bin/ssh", f'#!/bin/sh\nexec {shutil.which("ssh")} -F {self.dir}/ssh_config "$@"\n')
+        os.chmod(os.path.join(self.dir, "bin", "ssh"), 0o755)
+        self.env = {**os.environ, "PATH": os.path.join(self.dir, "bin") + os.pathsep +
+                    os.environ["PATH"]}
+        self.log = open(os.path.join(self.dir, "sshd.log"), "w+")
+        self.sshd = subprocess.Popen([shutil.which("sshd", path="/usr/sbin:/usr/bin"), "-D", "-e",
+                                      "-f", os.path.join(self.dir, "sshd_config")],
+                                     stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        for _ in range(100):
+            try:
+                with socket.create_connection(("127.0.0.1", port), timeout=1) as probe:
+                    if probe.recv(4) == b"SSH-":
+                        break
+            except OSError:
+                time.sleep(0.1)
+
+    def write(self, name, text):
+        with open(os.path.join(self.dir, name), "w") as f:
+            f.write(text)
+
+    def connections(self):
+        self.log.seek(0)
+        return self.log.read().count("Accepted publickey")
+
+    def has_result(self):
+        return glob.glob(os.path.join(self.runs, "*/r/0.status"))
+
+    def scripts(self):
+        tmpdir = f"TMPDIR={self.runs}".encode()
+        return scripts_running(lambda environ: tmpdir in environ)
+
+    def left(self):
+        return [f"{name} left in {self.runs}" for name in os.listdir(self.runs)]
+
+    def stop(self):
+        self.sshd.terminate()
+        self.sshd.wait()
+        self.silent.close()
+
+
+def faults(expect, cases, status, output, place, runs):
     """What is wrong with a run of the route. EXPECT is None where every
     case must pass, "FAIL CASE" where a faulty tool must fail CASE, and
-    else the one line that a refusal prints. RUNS share the stand-in."""
+    else the one line that a refusal prints. RUNS share the place."""
     if expect is None:
         expect = f"{len(cases) + 1} passed, 0 failed"
         right = status == 0 and output.endswith(f": {expect}\n")
@@ -116,12 +254,8 @@ def faults(expect, cases, status, output, stand_in, runs):
                  and "\nok   the script ran to its end\n" in output)
     else:
         right = status == 1 and output.count("\n") == 1 and expect in output
-    # One call each to list, ask, push, run, pull and remove; a lost answer
-    # is asked for again.
-    calls = stand_in.count("adb.calls", "\n")
-    most = 6 * runs + stand_in.count("adb.log", "lost")
     return ([] if right else [f"status {status}, expected {expect!r}"]) + (
-        [f"{calls} adb calls, expected {most} at most"] if calls > most else []) + stand_in.left()
+        place.excess(runs) + place.left())
 
 
 def script(path, body):
@@ -129,6 +263,19 @@ def script(path, body):
         f.write(f"#!/bin/sh\n{body}\n")
     os.chmod(path, 0o755)
     return path
+
+
+def foreign(tool, path):
+    """A copy of TOOL at PATH whose ELF header names another machine;
+    returns the path and what the route must say of it."""
+    with open(tool, "rb") as f:
+        data = bytearray(f.read())
+    number = int.from_bytes(data[18:20], "little")
+    other = next(n for n in route.MACHINES if n != number)
+    data[18:20] = other.to_bytes(2, "little")
+    with open(path, "wb") as f:
+        f.write(data)
+    return path, f"board runs {route.MACHINES[number]}, not {route.MACHINES[other]}"
 
 
 def main():
@@ -143,6 +290,7 @@ def main():
     work = tempfile.mkdtemp()
     # The device's shell user must reach the tool that the faulty ones run.
     os.chmod(work, 0o755)
+    sshd = None
     try:
         tool = shutil.copy(options.executable, os.path.join(work, "zem_dma_test"))
         for command in ("printf x", "tar -cf /dev/null .", "od /dev/null", "uname"):
@@ -151,6 +299,8 @@ def main():
             tally.check(f"the stand-in's shell has no {command.split()[0]}",
                         [] if got.returncode == 127 else [f"status {got.returncode}"])
 
+        faulty = [script(os.path.join(work, f"faulty{n}"), body.replace("TOOL", tool))
+                  for n, (_, body, _) in enumerate(FAULTY)]
         # Each run: its name, its devices, what it must give, the tool, the
         # stand-in's seed, the environment.
         rows = []
@@ -159,8 +309,7 @@ def main():
             rows += [(f"a right tool passes on a {daemon} daemon, seed {seed}", [device], None,
                       tool, seed, {}) for seed in ((1, 2, 3) if daemon == "7.1" else (1,))]
             rows += [(f"a tool with {fault} fails on a {daemon} daemon", [device], failing,
-                      script(os.path.join(work, f"faulty{n}"), body.replace("TOOL", tool)), 0, {})
-                     for n, (fault, body, failing) in enumerate(FAULTY)]
+                      faulty[n], 0, {}) for n, (fault, _, failing) in enumerate(FAULTY)]
         rows.append(("ANDROID_SERIAL picks one of two devices", [{**ARM64, "abi": "x86_64"}, ARM64],
                      None, tool, 0, {"ANDROID_SERIAL": "s1"}))
         rows += [(f"refused: {name}", devices, line, tool, 0, env)
@@ -171,8 +320,26 @@ def main():
         together = StandIn(work, "together", [{**ARM64, "daemon": "7.1"}], seed=4)
         runs += [(f"two runs at once on one device, run {n}", together, None,
                   together.start(options, tool, {}), 2) for n in (1, 2)]
-        print(f"{len(runs)} runs of the route at once, each against stand-ins of its own "
-              f"but for two that share one device")
+        if not shutil.which("sshd", path="/usr/sbin:/usr/bin") or not shutil.which("ssh"):
+            tally.cannot("the route over ssh", "no sshd or ssh (Debian package openssh-server)")
+        elif not os.path.isdir("/run/sshd") and os.geteuid() != 0:
+            tally.cannot("the route over ssh", "sshd needs /run/sshd, which only root can make")
+        else:
+            os.makedirs("/run/sshd", exist_ok=True)
+            sshd = Sshd(work)
+            other, foreign_line = foreign(tool, os.path.join(work, "foreign"))
+            ssh_rows = [("over ssh, a right tool passes", None, tool),
+                        *((f"over ssh, a tool with {fault} fails", failing, faulty[n])
+                          for n, (fault, _, failing) in enumerate(FAULTY)),
+                        *((f"over ssh, two runs at once, run {n}", None, tool) for n in (1, 2))]
+            runs += [(name, sshd, expect, sshd.start(options, tested, {"ZEM_SSH_HOST": "board"}), 1)
+                     for name, expect, tested in ssh_rows]
+            runs += [(f"over ssh, refused: {name}", sshd, foreign_line if line == "FOREIGN" else line,
+                      sshd.start(options, other if line == "FOREIGN" else tool,
+                                 {"ZEM_SSH_HOST": host, **env}), 1)
+                     for name, host, env, line in REFUSED_SSH]
+        print(f"{len(runs)} runs of the route at once, over adb each against stand-ins of its "
+              f"own but for two that share one device, over ssh against one sshd")
         # All ended before any is judged: two runs share a device.
         outputs = [process.communicate()[0] for _, _, _, process, _ in runs]
         for (name, stand_in, expect, process, sharing), output in zip(runs, outputs):
@@ -184,24 +351,35 @@ def main():
 
         # Ctrl-C while the cases run, once the device has a result and a
         # slow case is under way: the script must stop, not only the shell
-        # that adb started, and be gone before that case ends.
+        # that adb or ssh started, and be gone before that case ends.
         slow = script(os.path.join(work, "slow"),
                       f'[ -e slow ] && sleep 3; touch slow; exec {tool} "$@"')
-        for daemon in ("6.0", "clean"):
-            stand_in = StandIn(work, f"Ctrl-C {daemon}", [{**ARM64, "daemon": daemon}])
-            process = stand_in.start(options, slow, {})
+        places = [(f"on a {daemon} daemon", StandIn(work, f"Ctrl-C {daemon}",
+                                                    [{**ARM64, "daemon": daemon}]), {})
+                  for daemon in ("6.0", "clean")]
+        places += [("over ssh", sshd, {"ZEM_SSH_HOST": "board"})] if sshd else []
+        for where, place, env in places:
+            process = place.start(options, slow, env)
             for _ in range(200):
-                if glob.glob(os.path.join(stand_in.devices[0]["root"],
-                                          "data/local/tmp/*/r/0.status")):
+                if place.has_result():
                     break
                 time.sleep(0.05)
             process.send_signal(signal.SIGINT)
             output = process.communicate()[0]
-            tally.check(f"Ctrl-C while the cases run on a {daemon} daemon, and nothing left",
-                        stand_in.left() + stand_in.scripts() + (
+            tally.check(f"Ctrl-C while the cases run {where}, and nothing left",
+                        place.left() + place.scripts() + (
                             [f"status {process.returncode}"] if process.returncode != 130
                             else []), output)
+        if sshd:
+            # One connection each for the runs that reached the board: the
+            # rows, the tool for another machine, and Ctrl-C.
+            reached = len(ssh_rows) + 2
+            tally.check("over ssh, each run made one connection, which every call shared",
+                        [] if sshd.connections() == reached else
+                        [f"{sshd.connections()} connections for {reached} runs"])
     finally:
+        if sshd:
+            sshd.stop()
         shutil.rmtree(work, ignore_errors=True)
     return tally.summary()
 

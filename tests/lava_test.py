@@ -173,11 +173,13 @@ def run_job(work, name, job, cpu, number):
 def read_log(path):
     """From a job's log: each case's result, {name: result}; what the board
     said of each failing case, {name: [lines]}; the board's kernel and page
-    size; and whether the job itself passed."""
-    results, said, board, job = {}, {}, None, False
+    size; and whether the job itself passed, or else its errors."""
+    results, said, board, job, errors = {}, {}, None, False, []
     with open(path, errors="replace") as f:
         for line in f:
-            if '"lvl": "results"' in line:
+            if re.search(r'"lvl": "(error|exception)"', line):
+                errors.append(line.strip()[:300])
+            elif '"lvl": "results"' in line:
                 fields = dict(re.findall(r'"(definition|case|result)": "([^"]*)"', line))
                 if fields.get("definition") == DEFINITION:
                     results[fields["case"]] = fields.get("result")
@@ -189,12 +191,13 @@ def read_log(path):
                     board = f"Linux {found.group(1)} with {found.group(2)} pages"
                 elif found := re.match(r"([\w.-]+): (.*)", message):
                     said.setdefault(found.group(1), []).append(found.group(2))
-    return results, said, board, job
+    return results, said, board, job or errors[-3:] or ["it did not pass"]
 
 
 def outcome(cases, log):
     """What a job's log says of each case: {case name: (result, what the
-    board said)}, the board's facts, and whether the job passed."""
+    board said)}, the board's facts, and True if the job passed, or else
+    its last errors."""
     results, said, board, job = read_log(log)
     return ({case[0]: (results.get(cli_test.board_name(case[0]), "not recorded"),
                        said.get(cli_test.board_name(case[0]), [])) for case in cases},
@@ -205,6 +208,9 @@ def unavailable():
     if not shutil.which("lava-run"):
         raise Unavailable("no lava-run (Debian package lava-dispatcher; on Debian 13 "
                           "from trixie-backports)")
+    if not shutil.which("cpio"):
+        raise Unavailable("no cpio, with which lava-run adds its overlay to a ramdisk "
+                          "(Debian package cpio)")
     if os.geteuid() != 0:
         raise Unavailable("lava-run runs its jobs as root, under /var/lib/lava")
     if not shutil.which(kernel_test.QEMU):
@@ -296,7 +302,8 @@ def main():
     for name, what, *_ in jobs:
         _, results, board, job = seen[name]
         tally.check(f"{what}: the job ran to its end on {board or '(no report)'}",
-                    [] if job and board else [f"see {os.path.join(work, name + '.log')}"])
+                    [] if job is True and board else
+                    ([] if job is True else job) + [f"see {os.path.join(work, name + '.log')}"])
     for name, page in (("4k", "4 kB"), ("16k", "16 kB")):
         board = seen[name][2] or ""
         tally.check(f"the {name} board's pages are {page}",
