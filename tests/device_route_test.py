@@ -8,11 +8,17 @@ each every time, a faulty one fail; a route that cannot run must say why in
 one line and fail; and no run may leave anything behind, files or a script
 still running.
 
-usage: device_route_test.py --version VERSION --empty-argv-helper HELPER EXECUTABLE
+usage: device_route_test.py [--board FLAVOUR] --version VERSION
+                            --empty-argv-helper HELPER EXECUTABLE
+
+With --board, it runs the route over ssh on an arm64 board instead: the
+kernel legs' Debian kernel of FLAVOUR under qemu-system-aarch64, with
+Debian's Dropbear (class Board), an arm64 EXECUTABLE and HELPER.
 """
 import getpass
 import glob
 import json
+import lzma
 import os
 import re
 import shutil
@@ -25,8 +31,9 @@ import time
 
 import cli_test
 import device_test
+import kernel_test
 import route
-from harness import Tally
+from harness import Elf, Tally
 
 SKIPPED = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -242,6 +249,207 @@ LogLevel INFO
         self.silent.close()
 
 
+class Board(Place):
+    """An arm64 board: Debian's kernel under qemu-system-aarch64, with a
+    ramdisk of busybox's applets that the route needs and Debian's Dropbear,
+    which has no SFTP; no scp, tar, dd or od; /tmp mounted noexec. qemu
+    forwards a port of 127.0.0.1 to its port 22. Hosts: board, as root,
+    whose home takes programs; cramped, a user with no directory that does."""
+    APPLETS = ["cat", "chmod", "echo", "ifconfig", "insmod", "kill", "mkdir", "mount", "rm",
+               "route", "sh", "sleep", "uname"]
+    LIBRARIES = ["libc6", "libcrypt1", "libtomcrypt1", "libtommath1", "libgmp10", "zlib1g"]
+
+    def __init__(self, work, cache, flavour):
+        self.dir = os.path.join(work, "board")
+        os.makedirs(os.path.join(self.dir, "bin"))
+        vmlinuz, busybox = kernel_test.kernel_and_busybox(cache, flavour)
+        package = os.path.dirname(os.path.dirname(vmlinuz))
+        modules = [kernel_test.kept(package, name)[0] for name in kernel_test.NET_MODULES]
+        dropbear = kernel_test.fetch(cache, ["dropbear-bin"], ["usr/sbin/dropbear"],
+                                     "dropbear-bin", keep=["dropbearkey"])
+        libraries = {}
+        for name in self.LIBRARIES:
+            found = kernel_test.fetch(cache, [name], ["lib/aarch64-linux-gnu/*.so*",
+                                                     "usr/lib/aarch64-linux-gnu/*.so*"], name)
+            for path in kernel_test.kept(os.path.join(cache, os.path.relpath(found, cache)
+                                                      .split(os.sep)[0]), "*.so*"):
+                libraries[Elf(path).soname() or os.path.basename(path)] = path
+        # The loader where Dropbear names it; the libraries that it needs, and
+        # they need, in /lib, where the loader looks.
+        files = {Elf(dropbear).interpreter().lstrip("/"): libraries["ld-linux-aarch64.so.1"],
+                 "usr/sbin/dropbear": dropbear,
+                 "usr/bin/dropbearkey": kernel_test.kept(os.path.dirname(
+                     os.path.dirname(dropbear)), "dropbearkey")[0]}
+        needed = Elf(dropbear).needed()
+        while needed:
+            name = needed.pop()
+            if f"lib/{name}" not in files:
+                files[f"lib/{name}"] = libraries[name]
+                needed += Elf(libraries[name]).needed()
+        sysroot = os.path.join(self.dir, "sysroot")
+        for name, path in files.items():
+            os.makedirs(os.path.dirname(os.path.join(sysroot, name)), exist_ok=True)
+            shutil.copy(path, os.path.join(sysroot, name))
+            # The cache keeps no modes.
+            os.chmod(os.path.join(sysroot, name), 0o755)
+        host_key, user_key = os.path.join(self.dir, "host_key"), os.path.join(self.dir, "user")
+        made = subprocess.run(["qemu-aarch64", "-L", sysroot, os.path.join(
+            sysroot, "usr/bin/dropbearkey"), "-t", "ed25519", "-f", host_key],
+            capture_output=True, text=True, check=True).stdout
+        public = re.search(r"^(ssh-ed25519 \S+)", made, re.MULTILINE).group(1)
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", user_key],
+                       check=True)
+        self.port = free_port()
+        with open(os.path.join(self.dir, "known_hosts"), "w") as f:
+            f.write(f"[127.0.0.1]:{self.port} {public}\n")
+        with open(os.path.join(self.dir, "ssh_config"), "w") as f:
+            f.write("".join(f"Host {host}\n  User {user}\n" for host, user in
+                            (("board", "root"), ("cramped", "cramped"))) +
+                    f"Host *\n  HostName 127.0.0.1\n  Port {self.port}\n"
+                    f"  IdentityFile {user_key}\n  IdentitiesOnly yes\n"
+                    f"  UserKnownHostsFile {self.dir}/known_hosts\n")
+        ssh = os.path.join(self.dir, "bin", "ssh")
+        with open(ssh, "w") as f:
+            f.write(f'#!/bin/sh\nexec {shutil.which("ssh")} -F {self.dir}/ssh_config "$@"\n')
+        os.chmod(ssh, 0o755)
+        self.env = {**os.environ, "PATH": os.path.dirname(ssh) + os.pathsep + os.environ["PATH"],
+                    "ZEM_SSH_HOST": "board"}
+        with open(user_key + ".pub", "rb") as f:
+            authorized = f.read()
+        rc = "\n".join([
+            "#!/bin/sh",
+            "mount -t proc proc /proc", "mount -t sysfs sysfs /sys",
+            "mount -t devtmpfs devtmpfs /dev", "mount -t tmpfs -o noexec,mode=1777 tmpfs /tmp",
+            *(f"insmod /modules/{os.path.basename(m).split('.')[0]}.ko" for m in modules),
+            "ifconfig lo 127.0.0.1 up", "ifconfig eth0 10.0.2.15 netmask 255.255.255.0 up",
+            "route add default gw 10.0.2.2", ""])
+        entries = [(d, 0o040755, b"") for d in ("bin", "sbin", "etc", "etc/dropbear", "dev",
+                                                 "proc", "sys", "tmp", "lib", "usr", "usr/bin",
+                                                 "usr/sbin", "modules", "home", "home/cramped")]
+        entries += [("root", 0o040700, b""), ("root/.ssh", 0o040700, b""),
+                    ("home/cramped/.ssh", 0o040755, b""), ("dev/console", 0o020600, (5, 1)),
+                    ("init", 0o120777, b"/bin/busybox"), ("sbin/init", 0o120777, b"/bin/busybox"),
+                    ("bin/busybox", 0o100755, open(busybox, "rb").read()),
+                    ("etc/rc", 0o100755, rc.encode()),
+                    ("etc/inittab", 0o100644, b"::sysinit:/etc/rc\n::respawn:/usr/sbin/dropbear"
+                     b" -F -E -p 22 -r /etc/dropbear/host_key\n"),
+                    ("etc/passwd", 0o100644, b"root:x:0:0:root:/root:/bin/sh\n"
+                     b"cramped:x:1000:1000:cramped:/home/cramped:/bin/sh\n"),
+                    ("etc/group", 0o100644, b"root:x:0:\ncramped:x:1000:\n"),
+                    ("etc/dropbear/host_key", 0o100600, open(host_key, "rb").read()),
+                    ("root/.ssh/authorized_keys", 0o100600, authorized),
+                    ("home/cramped/.ssh/authorized_keys", 0o100644, authorized)]
+        entries += [(f"bin/{name}", 0o120777, b"busybox") for name in self.APPLETS]
+        entries += [(name, 0o100755, open(path, "rb").read()) for name, path in files.items()
+                    if name != "usr/bin/dropbearkey"]
+        entries += [(f"modules/{os.path.basename(m).split('.')[0]}.ko", 0o100644,
+                     lzma.decompress(open(m, "rb").read())) for m in modules]
+        ramdisk = os.path.join(self.dir, "ramdisk.cpio.gz")
+        with open(ramdisk, "wb") as f:
+            f.write(kernel_test.cpio(entries))
+        self.console = open(os.path.join(self.dir, "console.log"), "w+")
+        self.qemu = subprocess.Popen(
+            [kernel_test.QEMU, "-M", "virt", "-cpu", "max,pauth-impdef=on", "-smp", "2",
+             "-m", "1024", "-nographic", "-no-reboot", "-kernel", vmlinuz, "-initrd", ramdisk,
+             "-append", "console=ttyAMA0 panic=-1 loglevel=1",
+             "-netdev", f"user,id=n,restrict=on,hostfwd=tcp:127.0.0.1:{self.port}-:22",
+             "-device", "virtio-net-pci,netdev=n,romfile="],
+            stdin=subprocess.DEVNULL, stdout=self.console, stderr=subprocess.STDOUT)
+        for _ in range(180):
+            if self.sh("echo up") == b"up\n":
+                break
+            time.sleep(1)
+        else:
+            self.console.seek(0)
+            raise kernel_test.Unavailable("the board never answered over ssh: "
+                                          + " | ".join(self.console.read().splitlines()[-5:]))
+        self.before = self.listing()
+
+    def sh(self, command, host="board"):
+        """What COMMAND prints in the board's shell; nothing if unreached."""
+        got = subprocess.run(["ssh", host, command], env=self.env, stdin=subprocess.DEVNULL,
+                             capture_output=True, timeout=60)
+        return got.stdout if got.returncode != 255 else b""
+
+    def listing(self):
+        return self.sh("cd / && echo /root/* /tmp/* /home/cramped/*")
+
+    def has_result(self):
+        return b"0.status" in self.sh("echo /root/zem_dma_test.*/r/0.status")
+
+    def scripts(self):
+        for _ in range(10):
+            found = self.sh("for p in /proc/[0-9]*; do cat $p/cmdline; echo; done")
+            if b"run.sh" not in found:
+                return []
+            time.sleep(0.1)
+        return ["its script still runs on the board"]
+
+    def left(self):
+        now = self.listing()
+        return [] if now == self.before else [f"the board holds {now!r}, not {self.before!r}"]
+
+    def stop(self):
+        self.qemu.kill()
+        self.qemu.wait()
+
+
+def board_main(options, tally):
+    """The route over ssh on the Dropbear board."""
+    work = tempfile.mkdtemp()
+    board = None
+    try:
+        cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+                             "zem_dma_test")
+        try:
+            board = Board(work, cache, options.board)
+        except kernel_test.Unavailable as reason:
+            tally.cannot("the route over ssh on an arm64 board", str(reason))
+            return
+        missing = board.sh("for c in tar scp sftp-server dd od; do command -v $c; done; "
+                           "grep ' /tmp ' /proc/mounts")
+        tally.check("the board has no tar, scp, SFTP server, dd or od, and /tmp is noexec",
+                    [] if b"noexec" in missing and b"/" not in missing.split(b"tmpfs")[0]
+                    else [f"it has {missing!r}"])
+        cases = cli_test.cases(options.version)
+        changed = os.path.join(work, "changed")
+        with open(options.executable, "rb") as f, open(changed, "wb") as g:
+            g.write(f.read().replace(cli_test.PERF[:-1], cli_test.PERF[:-2] + b"!"))
+        os.chmod(changed, 0o755)
+        started = time.monotonic()
+        right = board.start(options, options.executable, {})
+        output = right.communicate()[0]
+        tally.check(f"a right tool passes on the board, in {time.monotonic() - started:.1f} s",
+                    faults(None, cases, right.returncode, output, board, 1), output)
+        runs = [("a tool with one changed message byte fails", "FAIL perf", changed, {}),
+                ("two runs at once, run 1", None, options.executable, {}),
+                ("two runs at once, run 2", None, options.executable, {}),
+                ("refused: no directory where a program may run",
+                 "no directory on cramped where a program may run (tried /tmp, /home/cramped:",
+                 options.executable, {"ZEM_SSH_HOST": "cramped"})]
+        started = [(name, expect, board.start(options, tool, env)) for name, expect, tool, env in runs]
+        # All ended before any is judged: they share the board.
+        outputs = [process.communicate()[0] for _, _, process in started]
+        for (name, expect, process), output in zip(started, outputs):
+            tally.check(name, faults(expect, cases, process.returncode, output, board, 1), output)
+        slow = script(os.path.join(work, "slow"), '[ -e slow ] && sleep 3; : >slow; echo x')
+        process = board.start(options, slow, {})
+        for _ in range(600):
+            if board.has_result():
+                break
+            time.sleep(0.1)
+        process.send_signal(signal.SIGINT)
+        output = process.communicate()[0]
+        tally.check("Ctrl-C while the cases run on the board, and nothing left",
+                    board.left() + board.scripts() + (
+                        [f"status {process.returncode}"] if process.returncode != 130 else []),
+                    output)
+    finally:
+        if board:
+            board.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def faults(expect, cases, status, output, place, runs):
     """What is wrong with a run of the route. EXPECT is None where every
     case must pass, "FAIL CASE" where a faulty tool must fail CASE, and
@@ -279,9 +487,16 @@ def foreign(tool, path):
 
 
 def main():
-    options = device_test.parse_options()
+    parser = device_test.options_parser()
+    parser.add_argument("--board", metavar="FLAVOUR",
+                        help="the route over ssh on a Dropbear board of this arm64 kernel")
+    options = parser.parse_args()
     cases = cli_test.cases(options.version)
     tally = Tally()
+    if options.board:
+        board_main(options, tally)
+        status = tally.summary()
+        return status if tally.failed or tally.passed else SKIPPED
     if not shutil.which("mksh"):
         tally.cannot("the device route", "no mksh, the stand-in device's shell "
                      "(Debian package mksh)")

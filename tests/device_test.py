@@ -28,16 +28,16 @@ def interrupted(number, _):
     raise Interrupted(number)
 
 
-def parse_options():
+def options_parser():
     parser = argparse.ArgumentParser()
     parser.add_argument("--version", required=True)
     parser.add_argument("--empty-argv-helper", required=True)
     parser.add_argument("executable")
-    return parser.parse_args()
+    return parser
 
 
 def main():
-    options = parse_options()
+    options = options_parser().parse_args()
     for number in SIGNALS:
         signal.signal(number, interrupted)
     host = os.environ.get("ZEM_SSH_HOST")

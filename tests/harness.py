@@ -115,6 +115,10 @@ class Elf:
     def needed(self):
         return re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", self.readelf("-d"))
 
+    def soname(self):
+        found = re.search(r"\(SONAME\)\s+Library soname: \[(.*)\]", self.readelf("-d"))
+        return found.group(1) if found else None
+
     def dynamic(self):
         """Each dynamic entry's tag, as a number, and its value as readelf
         prints it: readelf's names for tags differ from version to version."""

@@ -37,6 +37,9 @@ SKIPPED = 77
 BUSYBOX = "busybox-static"
 QEMU = "qemu-system-aarch64"
 KERNEL_IMAGES = ["boot/vmlinuz-*", "usr/lib/modules/*/vmlinuz"]
+# Kept beside the image for a board on qemu's network, in the order they
+# load: the kernel has the virtio network driver only as a module.
+NET_MODULES = ["failover.ko*", "net_failover.ko*", "virtio_net.ko*"]
 # A metapackage, the Depends fields that apt lists, and the package that
 # holds the image, as Debian 12, Debian 13 and sid lay them out.
 LAYOUTS = [
@@ -89,13 +92,17 @@ def image_package(metapackage, depends):
     return followed
 
 
-def fetch(cache, packages, members, cached_name, followed=None):
+def fetch(cache, packages, members, cached_name, followed=None, keep=()):
     """The file that the first of MEMBERS (patterns) names in the newest
     arm64 package of PACKAGES that apt offers, downloaded into CACHE unless
     that version is there; without apt's lists, the newest cached package
-    whose name CACHED_NAME (a pattern) matches. Says where it came from;
-    FOLLOWED gives, for a package, the packages that led to it."""
+    whose name CACHED_NAME (a pattern) matches. The files whose names KEEP
+    (patterns of a file's name alone) matches are kept beside it, found
+    with kept(). Says where it came from; FOLLOWED gives, for a package,
+    the packages that led to it."""
     def found(directory):
+        if not all(kept(directory, name) for name in keep):
+            return None
         return next((path for member in members
                      for path in glob.glob(os.path.join(directory, member))), None)
     offered = [(p, v) for p in packages if (v := apt_field(p, "Version"))]
@@ -126,7 +133,8 @@ def fetch(cache, packages, members, cached_name, followed=None):
             said = got.stderr.strip().splitlines() or ["no package"]
             errors = [line for line in said if line.startswith("E:")] or said
             raise Unavailable(f"cannot download {package}:arm64 {version}: {errors[-1]}")
-        files = deb_files(debs[0], lambda name: any(fnmatch.fnmatch(name, m) for m in members))
+        files = deb_files(debs[0], lambda name: any(fnmatch.fnmatch(name, m) for m in members)
+                          or any(fnmatch.fnmatch(os.path.basename(name), k) for k in keep))
         if files is None:
             raise Unavailable(f"cannot unpack {debs[0]}")
         if not files:
@@ -141,6 +149,11 @@ def fetch(cache, packages, members, cached_name, followed=None):
         shutil.rmtree(directory, ignore_errors=True)
         os.rename(os.path.join(work, "files"), directory)
     return found_in(cache, found(directory), f"downloaded into {cache}")
+
+
+def kept(directory, name):
+    """The files below DIRECTORY whose names match NAME."""
+    return glob.glob(os.path.join(directory, "**", name), recursive=True)
 
 
 def found_in(cache, path, how):
@@ -173,13 +186,14 @@ def kernel_and_busybox(cache, flavour):
     walks = [image_package(m, lambda package: apt_field(package, "Depends"))
              for m in (f"linux-image-{flavour}", f"linux-image-6.12-{flavour}")]
     return (fetch(cache, [walk[-1] for walk in walks], KERNEL_IMAGES, f"linux-*-{flavour}",
-                  {walk[-1]: walk for walk in walks}),
+                  {walk[-1]: walk for walk in walks}, NET_MODULES),
             fetch(cache, [BUSYBOX], ["bin/busybox", "usr/bin/busybox"], BUSYBOX))
 
 
 def cpio(entries):
     """An initramfs in the kernel's "newc" cpio format. ENTRIES are
-    (path, mode, data) or, for a device node, (path, mode, (major, minor))."""
+    (path, mode, data) or, for a device node, (path, mode, (major, minor));
+    a symbolic link's data is its target."""
     archive = bytearray()
     trailer = [("TRAILER!!!", 0, b"")]
     for inode, (path, mode, data) in enumerate(entries + trailer, 1):
