@@ -394,6 +394,22 @@ class Board(Place):
         self.qemu.wait()
 
 
+def interrupt(tally, where, place, options, slow, env):
+    """Ctrl-C while the cases run, once the device has a result and a slow
+    case, of the tool SLOW, is under way: the script must stop, not only
+    the shell that adb or ssh started, and be gone before that case ends."""
+    process = place.start(options, slow, env)
+    for _ in range(600):
+        if place.has_result():
+            break
+        time.sleep(0.1)
+    process.send_signal(signal.SIGINT)
+    output = process.communicate()[0]
+    tally.check(f"Ctrl-C while the cases run {where}, and nothing left",
+                place.left() + place.scripts() +
+                ([f"status {process.returncode}"] if process.returncode != 130 else []), output)
+
+
 def board_main(options, tally):
     """The route over ssh on the Dropbear board."""
     work = tempfile.mkdtemp()
@@ -432,18 +448,8 @@ def board_main(options, tally):
         outputs = [process.communicate()[0] for _, _, process in started]
         for (name, expect, process), output in zip(started, outputs):
             tally.check(name, faults(expect, cases, process.returncode, output, board, 1), output)
-        slow = script(os.path.join(work, "slow"), '[ -e slow ] && sleep 3; : >slow; echo x')
-        process = board.start(options, slow, {})
-        for _ in range(600):
-            if board.has_result():
-                break
-            time.sleep(0.1)
-        process.send_signal(signal.SIGINT)
-        output = process.communicate()[0]
-        tally.check("Ctrl-C while the cases run on the board, and nothing left",
-                    board.left() + board.scripts() + (
-                        [f"status {process.returncode}"] if process.returncode != 130 else []),
-                    output)
+        interrupt(tally, "on the board", board, options,
+                  script(os.path.join(work, "slow"), '[ -e slow ] && sleep 3; : >slow; echo x'), {})
     finally:
         if board:
             board.stop()
@@ -564,9 +570,6 @@ def main():
             stand_in.count("adb.log", "lost") for name, stand_in, *_ in runs if "7.1" in name)
             else ["it never did"])
 
-        # Ctrl-C while the cases run, once the device has a result and a
-        # slow case is under way: the script must stop, not only the shell
-        # that adb or ssh started, and be gone before that case ends.
         slow = script(os.path.join(work, "slow"),
                       f'[ -e slow ] && sleep 3; touch slow; exec {tool} "$@"')
         places = [(f"on a {daemon} daemon", StandIn(work, f"Ctrl-C {daemon}",
@@ -574,17 +577,7 @@ def main():
                   for daemon in ("6.0", "clean")]
         places += [("over ssh", sshd, {"ZEM_SSH_HOST": "board"})] if sshd else []
         for where, place, env in places:
-            process = place.start(options, slow, env)
-            for _ in range(200):
-                if place.has_result():
-                    break
-                time.sleep(0.05)
-            process.send_signal(signal.SIGINT)
-            output = process.communicate()[0]
-            tally.check(f"Ctrl-C while the cases run {where}, and nothing left",
-                        place.left() + place.scripts() + (
-                            [f"status {process.returncode}"] if process.returncode != 130
-                            else []), output)
+            interrupt(tally, where, place, options, slow, env)
         if sshd:
             # One connection each for the runs that reached the board: the
             # rows, the tool for another machine, and Ctrl-C.
