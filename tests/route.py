@@ -4,7 +4,9 @@ the script on the device; the judging of the result files; the removal
 of the run's directory; and the errors that end a run.
 
 A transport has `what` ("a device", "a board") and, once started, `name`
-and `remote`, the run's directory there, and:
+and `remote`, the run's directory there; `made` and `running`, which the
+route sets, say whether that directory may be there and the script run in
+it. Its operations:
   start()           chooses and reaches the device, or raises CannotRun;
   prepare(machine)  checks that it runs MACHINE's code (any, for None),
                     makes `remote`, and returns what the tally says of it;

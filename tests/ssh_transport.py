@@ -30,7 +30,6 @@ class Ssh:
         self.ssh = self.remote = None
         self.sockets = tempfile.mkdtemp(prefix="zem_ssh.")
         self.control = os.path.join(self.sockets, "control")
-        self.made = self.running = False
 
     def command(self, *args):
         return [self.ssh, *OPTIONS, "-S", self.control, *args, self.destination]
@@ -101,6 +100,7 @@ class Ssh:
             'if { echo "#!/bin/sh" >"$d/probe" && chmod 700 "$d/probe" && "$d/probe"; } '
             '2>/dev/null; then rm "$d/probe"; echo "@@dir $d"; exit 0; fi; rm -rf "$d"; '
             'done; echo "@@tried ${tried#, }"')
+        self.made = "dir" in facts
         if machine and facts.get("machine") != machine:
             theirs = facts.get("machine") or "an unknown machine"
             raise CannotRun(f"{self.destination} runs {theirs}, not {machine}: the tool is "
