@@ -79,8 +79,9 @@ def stage(directory, options, cases):
 def run_cases(transport, options):
     """Runs every case on the device; returns the tally's exit status."""
     cases = cli_test.cases(options.version)
+    built_for = machine(options.executable)
     transport.made = True
-    about = transport.prepare(machine(options.executable))
+    about = transport.prepare(built_for)
     remote = shlex.quote(transport.remote)
     with tempfile.TemporaryDirectory() as local:
         paths = stage(local, options, cases)
