@@ -257,7 +257,22 @@ class Board(Place):
     whose home takes programs; cramped, a user with no directory that does."""
     APPLETS = ["cat", "chmod", "echo", "ifconfig", "insmod", "kill", "mkdir", "mount", "rm",
                "route", "sh", "sleep", "uname"]
+    # What Debian 12's Dropbear needs, for when apt's lists name nothing.
     LIBRARIES = ["libc6", "libcrypt1", "libtomcrypt1", "libtommath1", "libgmp10", "zlib1g"]
+
+    @classmethod
+    def library_packages(cls):
+        """The library packages that Dropbear depends on, and they on, as
+        apt's arm64 lists name them."""
+        found, todo = [], ["dropbear-bin"]
+        while todo:
+            name = todo.pop()
+            if name not in found:
+                found.append(name)
+                todo += [d.split()[0].split(":")[0] for d in re.split(
+                    r"[,|]", kernel_test.apt_field(name, "Depends") or "")
+                    if re.match(r"\s*(lib|zlib)", d)]
+        return found[1:] or cls.LIBRARIES
 
     def __init__(self, work, cache, flavour):
         self.dir = os.path.join(work, "board")
@@ -268,7 +283,7 @@ class Board(Place):
         dropbear = kernel_test.fetch(cache, ["dropbear-bin"], ["usr/sbin/dropbear"],
                                      "dropbear-bin", keep=["dropbearkey"])
         libraries = {}
-        for name in self.LIBRARIES:
+        for name in (packages := self.library_packages()):
             found = kernel_test.fetch(cache, [name], ["lib/aarch64-linux-gnu/*.so*",
                                                      "usr/lib/aarch64-linux-gnu/*.so*"], name)
             for path in kernel_test.kept(os.path.join(cache, os.path.relpath(found, cache)
@@ -283,6 +298,9 @@ class Board(Place):
         needed = Elf(dropbear).needed()
         while needed:
             name = needed.pop()
+            if name not in libraries:
+                raise kernel_test.Unavailable(f"Dropbear needs {name}, which none of "
+                                              f"{', '.join(packages)} holds")
             if f"lib/{name}" not in files:
                 files[f"lib/{name}"] = libraries[name]
                 needed += Elf(libraries[name]).needed()
