@@ -223,6 +223,17 @@ def report(tally, results):
         tally.check(case[0], [result] if isinstance(result, str) else faults(case, *result))
 
 
+def changed_message(executable, path):
+    """Writes to PATH a copy of EXECUTABLE whose perf message ends in ! for
+    its full stop: a tool one byte wrong, which the perf cases must fail."""
+    with open(executable, "rb") as f:
+        data = f.read()
+    with open(path, "wb") as f:
+        f.write(data.replace(PERF[:-1], PERF[:-2] + b"!"))
+    os.chmod(path, 0o755)
+    return path
+
+
 def write_board_files(version, directory):
     """Writes board_files() into DIRECTORY, which it makes anew."""
     if os.path.isdir(directory):

@@ -153,6 +153,19 @@ class StandIn(Place):
                 for name in os.listdir(tmp)]
 
 
+def through_ssh(directory, config):
+    """The environment in which `ssh` reads CONFIG, written into DIRECTORY,
+    and no configuration of the user's: a wrapper first on PATH."""
+    with open(os.path.join(directory, "ssh_config"), "w") as f:
+        f.write(config)
+    os.makedirs(os.path.join(directory, "bin"), exist_ok=True)
+    ssh = os.path.join(directory, "bin", "ssh")
+    with open(ssh, "w") as f:
+        f.write(f'#!/bin/sh\nexec {shutil.which("ssh")} -F {directory}/ssh_config "$@"\n')
+    os.chmod(ssh, 0o755)
+    return {**os.environ, "PATH": os.path.dirname(ssh) + os.pathsep + os.environ["PATH"]}
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -171,7 +184,6 @@ class Sshd(Place):
     def __init__(self, work):
         self.dir = os.path.join(work, "sshd")
         self.runs = os.path.join(self.dir, "runs")
-        os.makedirs(os.path.join(self.dir, "bin"))
         os.makedirs(self.runs)
         keys = {}
         for name in ("host", "other_host", "user", "other_user"):
@@ -203,16 +215,12 @@ LogLevel INFO
 """)
         ports = {"closed-port": closed, "silent-port": self.silent.getsockname()[1]}
         known_hosts = {"unknown-key": os.devnull, "changed-key": known("changed", keys["other_host"])}
-        self.write("ssh_config", "".join(
+        self.env = through_ssh(self.dir, "".join(
             f"Host {host}\n  Port {ports.get(host, port)}\n"
             f"  IdentityFile {keys['other_user' if host == 'wrong-key' else 'user']}\n"
             f"  UserKnownHostsFile {known_hosts.get(host) or known('known_hosts', keys['host'])}\n"
             for host in self.HOSTS) +
             f"Host *\n  HostName 127.0.0.1\n  User {getpass.getuser()}\n  IdentitiesOnly yes\n")
-        self.write("bin/ssh", f'#!/bin/sh\nexec {shutil.which("ssh")} -F {self.dir}/ssh_config "$@"\n')
-        os.chmod(os.path.join(self.dir, "bin", "ssh"), 0o755)
-        self.env = {**os.environ, "PATH": os.path.join(self.dir, "bin") + os.pathsep +
-                    os.environ["PATH"]}
         self.log = open(os.path.join(self.dir, "sshd.log"), "w+")
         self.sshd = subprocess.Popen([shutil.which("sshd", path="/usr/sbin:/usr/bin"), "-D", "-e",
                                       "-f", os.path.join(self.dir, "sshd_config")],
@@ -276,7 +284,7 @@ class Board(Place):
 
     def __init__(self, work, cache, flavour):
         self.dir = os.path.join(work, "board")
-        os.makedirs(os.path.join(self.dir, "bin"))
+        os.makedirs(self.dir)
         vmlinuz, busybox = kernel_test.kernel_and_busybox(cache, flavour)
         package = os.path.dirname(os.path.dirname(vmlinuz))
         modules = [kernel_test.kept(package, name)[0] for name in kernel_test.NET_MODULES]
@@ -320,18 +328,12 @@ class Board(Place):
         self.port = free_port()
         with open(os.path.join(self.dir, "known_hosts"), "w") as f:
             f.write(f"[127.0.0.1]:{self.port} {public}\n")
-        with open(os.path.join(self.dir, "ssh_config"), "w") as f:
-            f.write("".join(f"Host {host}\n  User {user}\n" for host, user in
-                            (("board", "root"), ("cramped", "cramped"))) +
-                    f"Host *\n  HostName 127.0.0.1\n  Port {self.port}\n"
-                    f"  IdentityFile {user_key}\n  IdentitiesOnly yes\n"
-                    f"  UserKnownHostsFile {self.dir}/known_hosts\n")
-        ssh = os.path.join(self.dir, "bin", "ssh")
-        with open(ssh, "w") as f:
-            f.write(f'#!/bin/sh\nexec {shutil.which("ssh")} -F {self.dir}/ssh_config "$@"\n')
-        os.chmod(ssh, 0o755)
-        self.env = {**os.environ, "PATH": os.path.dirname(ssh) + os.pathsep + os.environ["PATH"],
-                    "ZEM_SSH_HOST": "board"}
+        self.env = {**through_ssh(self.dir, "".join(
+            f"Host {host}\n  User {user}\n" for host, user in
+            (("board", "root"), ("cramped", "cramped"))) +
+            f"Host *\n  HostName 127.0.0.1\n  Port {self.port}\n"
+            f"  IdentityFile {user_key}\n  IdentitiesOnly yes\n"
+            f"  UserKnownHostsFile {self.dir}/known_hosts\n"), "ZEM_SSH_HOST": "board"}
         with open(user_key + ".pub", "rb") as f:
             authorized = f.read()
         rc = "\n".join([
@@ -433,10 +435,8 @@ def board_main(options, tally):
     work = tempfile.mkdtemp()
     board = None
     try:
-        cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
-                             "zem_dma_test")
         try:
-            board = Board(work, cache, options.board)
+            board = Board(work, kernel_test.cache_dir(), options.board)
         except kernel_test.Unavailable as reason:
             tally.cannot("the route over ssh on an arm64 board", str(reason))
             return
@@ -446,10 +446,7 @@ def board_main(options, tally):
                     [] if b"noexec" in missing and b"/" not in missing.split(b"tmpfs")[0]
                     else [f"it has {missing!r}"])
         cases = cli_test.cases(options.version)
-        changed = os.path.join(work, "changed")
-        with open(options.executable, "rb") as f, open(changed, "wb") as g:
-            g.write(f.read().replace(cli_test.PERF[:-1], cli_test.PERF[:-2] + b"!"))
-        os.chmod(changed, 0o755)
+        changed = cli_test.changed_message(options.executable, os.path.join(work, "changed"))
         started = time.monotonic()
         right = board.start(options, options.executable, {})
         output = right.communicate()[0]

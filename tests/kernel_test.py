@@ -60,6 +60,12 @@ LAYOUTS = [
 ]
 
 
+def cache_dir():
+    """Where the legs keep what they download."""
+    return os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+                        "zem_dma_test")
+
+
 class Unavailable(Exception):
     """What the leg needs cannot be had here; the message says why."""
 
@@ -273,8 +279,7 @@ def main():
     parser.add_argument("executable")
     options = parser.parse_args()
 
-    cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or
-                         os.path.expanduser("~/.cache"), "zem_dma_test")
+    cache = cache_dir()
     tally = Tally()
     tally.check("from metapackage to kernel image, as Debian 12, 13 and sid lay them out", [
         f"followed {' -> '.join(walk)}, not to {holder}" for meta, depends, holder in LAYOUTS

@@ -90,10 +90,6 @@ timeouts:
 """
 
 
-class Unavailable(Exception):
-    """What the leg needs cannot be had here; the message says why."""
-
-
 def ramdisk(path, busybox, shell=None):
     """Writes to PATH a ramdisk whose /init ends in a shell on the console,
     busybox's or SHELL, a file that becomes /bin/sh, with the prompt that
@@ -206,15 +202,15 @@ def outcome(cases, log):
 
 def unavailable():
     if not shutil.which("lava-run"):
-        raise Unavailable("no lava-run (Debian package lava-dispatcher; on Debian 13 "
+        raise kernel_test.Unavailable("no lava-run (Debian package lava-dispatcher; on Debian 13 "
                           "from trixie-backports)")
     if not shutil.which("cpio"):
-        raise Unavailable("no cpio, with which lava-run adds its overlay to a ramdisk "
+        raise kernel_test.Unavailable("no cpio, with which lava-run adds its overlay to a ramdisk "
                           "(Debian package cpio)")
     if os.geteuid() != 0:
-        raise Unavailable("lava-run runs its jobs as root, under /var/lib/lava")
+        raise kernel_test.Unavailable("lava-run runs its jobs as root, under /var/lib/lava")
     if not shutil.which(kernel_test.QEMU):
-        raise Unavailable(f"{kernel_test.QEMU} not found (Debian package qemu-system-arm)")
+        raise kernel_test.Unavailable(f"{kernel_test.QEMU} not found (Debian package qemu-system-arm)")
 
 
 def main():
@@ -226,14 +222,13 @@ def main():
 
     cases = cli_test.cases(options.version)
     tally = Tally()
-    cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or
-                         os.path.expanduser("~/.cache"), "zem_dma_test")
+    cache = kernel_test.cache_dir()
     try:
         unavailable()
         kernels = {flavour: kernel_test.kernel_and_busybox(cache, flavour)
                    for flavour in ("arm64", "arm64-16k")}
         mksh = kernel_test.fetch(cache, ["mksh"], [MKSH], "mksh")
-    except (Unavailable, kernel_test.Unavailable) as reason:
+    except kernel_test.Unavailable as reason:
         tally.cannot("the LAVA leg", str(reason))
         status = tally.summary()
         return status if tally.failed else SKIPPED
@@ -246,12 +241,9 @@ def main():
         busybox = kernels["arm64"][1]
         ramdisk(os.path.join(files, "busybox.cpio.gz"), busybox)
         ramdisk(os.path.join(files, "mksh.cpio.gz"), busybox, mksh)
-        changed = os.path.join(files, "changed", "zem_dma_test")
-        os.makedirs(os.path.dirname(changed))
-        with open(options.executable, "rb") as f:
-            data = f.read()
-        with open(changed, "wb") as f:
-            f.write(data.replace(cli_test.PERF[:-1], cli_test.PERF[:-2] + b"!"))
+        os.makedirs(os.path.join(files, "changed"))
+        changed = cli_test.changed_message(options.executable,
+                                           os.path.join(files, "changed", "zem_dma_test"))
         tools = {"right": {"zem_dma_test": options.executable,
                            "exec_empty_argv": options.empty_argv_helper},
                  "changed": {"zem_dma_test": changed,
