@@ -123,6 +123,9 @@ class Adb:
                     files[name] = f.read()
         return files
 
+    def places(self):
+        return [self.remote]
+
     def by_hand(self, command):
         return f"adb -s {self.serial} shell {command}"
 

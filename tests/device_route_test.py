@@ -395,7 +395,8 @@ class Board(Place):
         return self.sh("cd / && echo /root/* /tmp/* /home/cramped/*")
 
     def has_result(self):
-        return b"0.status" in self.sh("echo /root/zem_dma_test.*/r/0.status")
+        return b"yes" in self.sh('for f in /root/zem_dma_test.*/r/0.status; do '
+                                 '[ -e "$f" ] && echo yes; done')
 
     def scripts(self):
         for _ in range(10):
@@ -414,13 +415,14 @@ class Board(Place):
         self.qemu.wait()
 
 
-def interrupt(tally, where, place, options, slow, env):
+def interrupt(tally, where, place, options, slow, env, ready=None):
     """Ctrl-C while the cases run, once the device has a result and a slow
     case, of the tool SLOW, is under way: the script must stop, not only
-    the shell that adb or ssh started, and be gone before that case ends."""
+    the shell that adb or ssh started, and be gone before that case ends.
+    READY, if given, says when to press it instead."""
     process = place.start(options, slow, env)
     for _ in range(600):
-        if place.has_result():
+        if (ready or place.has_result)():
             break
         time.sleep(0.1)
     process.send_signal(signal.SIGINT)
@@ -594,9 +596,19 @@ def main():
         for where, place, env in places:
             interrupt(tally, where, place, options, slow, env)
         if sshd:
+            # Ctrl-C while the board makes the run's directory, before the
+            # route knows where: an ssh that holds back the answer.
+            held = os.path.join(sshd.dir, "held")
+            os.makedirs(held)
+            script(os.path.join(held, "ssh"), f'{sshd.dir}/bin/ssh "$@"; s=$?; '
+                   'case "$*" in *@@machine*) sleep 10;; esac; exit $s')
+            interrupt(tally, "over ssh, while the board makes the run's directory", sshd,
+                      options, tool, {"ZEM_SSH_HOST": "board",
+                                      "PATH": held + os.pathsep + sshd.env["PATH"]},
+                      ready=lambda: os.listdir(sshd.runs))
             # One connection each for the runs that reached the board: the
-            # rows, the tool for another machine, and Ctrl-C.
-            reached = len(ssh_rows) + 2
+            # rows, the tool for another machine, and both Ctrl-Cs.
+            reached = len(ssh_rows) + 3
             tally.check("over ssh, each run made one connection, which every call shared",
                         [] if sshd.connections() == reached else
                         [f"{sshd.connections()} connections for {reached} runs"])

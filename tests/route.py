@@ -15,6 +15,9 @@ it. Its operations:
   ask(command)      runs COMMAND, which prints `@@NAME VALUE` lines, and
                     returns them as {NAME: VALUE};
   fetch(directory)  returns the files of `remote`/DIRECTORY, {name: bytes};
+  places()          names, as words of the device's shell, where the run's
+                    directory may be: `remote`, or before that is known,
+                    each place it may have been made in;
   by_hand(command)  says how a user runs COMMAND there;
   stop()            lets go of the device.
 """
@@ -112,12 +115,13 @@ def remove(transport):
     """Removes the run's directory, first stopping the script if it may
     still run: with SIGKILL, since mksh holds back SIGTERM until the case
     under way ends."""
-    remote = shlex.quote(transport.remote)
-    stop = f"kill -9 $(cat {remote}/pid) 2>/dev/null; " if transport.running else ""
+    places = " ".join(transport.places())
+    stop = f"kill -9 $(cat {places}/pid) 2>/dev/null; " if transport.running else ""
     try:
-        gone = "gone" in transport.ask(f"{stop}rm -rf {remote}; [ -e {remote} ] || echo @@gone")
+        left = "left" in transport.ask(f"{stop}rm -rf {places}; "
+                                       f"for d in {places}; do [ -e \"$d\" ] && echo @@left; done")
     except CannotRun:
-        gone = False
-    if not gone:
-        print(f"{transport.remote} is left on {transport.name}: remove it with "
-              f"{transport.by_hand(f'rm -rf {remote}')}")
+        left = True
+    if left:
+        print(f"{transport.remote or places} is left on {transport.name}: remove it with "
+              f"{transport.by_hand(f'rm -rf {places}')}")

@@ -19,7 +19,7 @@ OPTIONS = ["-o", "BatchMode=yes", "-o", "ConnectTimeout=20",
            "-o", "ServerAliveInterval=10", "-o", "ServerAliveCountMax=3"]
 # Where the run's directory may go, first that takes a program that runs:
 # /tmp is often mounted noexec.
-BASES = '"${TMPDIR:-/tmp}" /var/tmp "$HOME"'
+BASES = ['"${TMPDIR:-/tmp}"', "/var/tmp", '"$HOME"']
 
 
 class Ssh:
@@ -28,6 +28,9 @@ class Ssh:
     def __init__(self, destination):
         self.destination = self.name = destination
         self.ssh = self.remote = None
+        # Named before it is made, so that a run stopped while the board
+        # makes it can still find it to remove.
+        self.basename = f"zem_dma_test.{os.getpid()}.{secrets.token_hex(4)}"
         self.sockets = tempfile.mkdtemp(prefix="zem_ssh.")
         self.control = os.path.join(self.sockets, "control")
 
@@ -90,13 +93,12 @@ class Ssh:
     def prepare(self, machine):
         """Makes the run's directory where a program may run, on a board
         that runs MACHINE's code; returns what the tally says of it."""
-        name = f"zem_dma_test.{os.getpid()}.{secrets.token_hex(4)}"
         facts = self.ask(
             'echo "@@machine $(uname -m)"; echo "@@kernel $(uname -r)"; '
             f'[ "$(uname -m)" = {machine or "$(uname -m)"} ] || exit 0; tried=; '
-            f'for base in {BASES}; do '
+            f'for base in {" ".join(BASES)}; do '
             '[ -n "$base" ] && [ -d "$base" ] || continue; tried="$tried, $base"; '
-            f'd=$base/{name}; mkdir "$d" 2>/dev/null || continue; '
+            f'd=$base/{self.basename}; mkdir "$d" 2>/dev/null || continue; '
             'if { echo "#!/bin/sh" >"$d/probe" && chmod 700 "$d/probe" && "$d/probe"; } '
             '2>/dev/null; then rm "$d/probe"; echo "@@dir $d"; exit 0; fi; rm -rf "$d"; '
             'done; echo "@@tried ${tried#, }"')
@@ -135,6 +137,12 @@ class Ssh:
             name, _, data = part.partition(b"\n")
             files[name.decode(errors="replace")] = data
         return files
+
+    def places(self):
+        """Where the run's directory may be, as words of the board's shell."""
+        if self.remote:
+            return [shlex.quote(self.remote)]
+        return [f"{base}/{self.basename}" for base in BASES]
 
     def by_hand(self, command):
         return f"ssh {self.destination} {shlex.quote(command)}"
